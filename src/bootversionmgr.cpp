@@ -1,0 +1,397 @@
+#include "bootversionmgr.h"
+
+#include "constants.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonValue>
+#include <QProcess>
+#include <QSettings>
+#include <QStorageInfo>
+
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QString VersionKey = QStringLiteral("version");
+const QString KernelKey = QStringLiteral("kernel");
+const QString InitrdKey = QStringLiteral("initrd");
+const QString SchemeKey = QStringLiteral("scheme");
+const QString DisplayKey = QStringLiteral("display");
+const QString UuidKey = QStringLiteral("uuid");
+const QString VersionListKey = QStringLiteral("version_list");
+
+const QString RecoveryScheme = QStringLiteral("recovery");
+const QString DescriptionFile = QStringLiteral("backup_info.json");
+const QString StatusMember = QStringLiteral("status");
+const QString BackupVersionMember = QStringLiteral("backupVersion");
+const QString VersionDisplayMember = QStringLiteral("versionDisplay");
+const QString BackupDevUuidMember = QStringLiteral("backupDevUUID");
+const int BootableStatus = 1;
+const int UnknownStatus = -1;
+
+const QString FstabPath = QStringLiteral("/etc/fstab");
+const QString UuidTag = QStringLiteral("UUID=");
+const QString BootMountPoint = QStringLiteral("/boot");
+const QString RootMountPoint = QStringLiteral("/");
+const QString RootLinePrefix = QStringLiteral("/ ");
+const QString CommentMark = QStringLiteral("#");
+// fstab(5) makes the dump and pass fields optional, and a seventh field is no fstab line.
+const int MinBootEntryFields = 4;
+const int MaxBootEntryFields = 6;
+const int MountPointField = 1;
+
+const QString UnameProgram = QStringLiteral("uname");
+const QString LsblkProgram = QStringLiteral("lsblk");
+const QString CatProgram = QStringLiteral("cat");
+
+const QString SeparateBootKernelPrefix = QStringLiteral("/vmlinuz-");
+const QString SeparateBootInitrdPrefix = QStringLiteral("/initrd.img-");
+const QString RootBootKernelPrefix = QStringLiteral("/boot/vmlinuz-");
+const QString RootBootInitrdPrefix = QStringLiteral("/boot/initrd.img-");
+
+const QString RootConfigRoot = QStringLiteral("/");
+const QString RescueConfigRoot = QStringLiteral("/root/");
+const QString BackupGroup = QStringLiteral("backup");
+const QString DeviceUuidKey = QStringLiteral("device_uuid");
+const QString HistoryDeviceUuidKey = QStringLiteral("history_device_uuid");
+const QChar UuidSeparator = QLatin1Char(',');
+
+// A description is a few hundred bytes. Anything far larger is not one of ours, and since backup
+// devices are removable media that anyone may have written, the tool (often running as root)
+// must not be made to read an unbounded amount of it.
+const qint64 MaxDescriptionSize = 1024 * 1024;
+
+// fstab fields are separated by any run of spaces and tabs.
+QStringList fstabFields(QString line)
+{
+    line.replace(QLatin1Char('\t'), QLatin1Char(' '));
+    return line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+QStringList nonEmptyLines(const QString &text)
+{
+    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// Reads a snapshot description, or answers false for anything that is not a regular file of at
+// most MaxDescriptionSize bytes. The file is opened without blocking, so a FIFO or a device node
+// planted on the backup device cannot stall the run, and its type is checked on the open file
+// itself, so it cannot be swapped between the check and the read.
+bool readDescription(const QString &path, QByteArray &bytes)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > MaxDescriptionSize) {
+        ::close(fd);
+        return false;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    // One byte past the cap tells a file that grew after fstat from one that fits.
+    bytes = file.read(MaxDescriptionSize + 1);
+    return bytes.size() <= MaxDescriptionSize;
+}
+
+} // namespace
+
+QJsonObject BootVersion::marshal()
+{
+    QJsonObject obj;
+    obj.insert(VersionKey, version);
+    obj.insert(KernelKey, kernel);
+    obj.insert(InitrdKey, initrd);
+    obj.insert(SchemeKey, scheme);
+    obj.insert(DisplayKey, display);
+    obj.insert(UuidKey, uuid);
+    return obj;
+}
+
+void BootVersion::unmarshal(const QJsonObject &obj)
+{
+    version = obj.value(VersionKey).toString();
+    kernel = obj.value(KernelKey).toString();
+    initrd = obj.value(InitrdKey).toString();
+    scheme = obj.value(SchemeKey).toString();
+    display = obj.value(DisplayKey).toString();
+    uuid = obj.value(UuidKey).toString();
+}
+
+namespace BootListText {
+
+QString fromUtf8UntilNul(const QByteArray &bytes)
+{
+    const int nul = bytes.indexOf('\0');
+    return QString::fromUtf8(bytes.constData(), nul < 0 ? bytes.size() : nul);
+}
+
+QJsonObject jsonObject(const QString &text)
+{
+    QByteArray bytes = text.toLocal8Bit();
+    const int nul = bytes.indexOf('\0');
+    if (nul >= 0)
+        bytes.truncate(nul);
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError)
+        return QJsonObject();
+    return document.object();
+}
+
+bool hasSeparateBoot(const QByteArray &fstab)
+{
+    for (const QByteArray &line : fstab.split('\n')) {
+        const QString text = fromUtf8UntilNul(line).trimmed();
+        if (!text.startsWith(UuidTag))
+            continue;
+        const QStringList fields = fstabFields(text);
+        if (fields.size() >= MinBootEntryFields && fields.size() <= MaxBootEntryFields
+            && fields.at(MountPointField) == BootMountPoint)
+            return true;
+    }
+    return false;
+}
+
+QString rootUuid(const QString &listing)
+{
+    for (const QString &line : nonEmptyLines(listing)) {
+        const QString trimmed = line.trimmed();
+        if (trimmed.startsWith(RootLinePrefix))
+            return trimmed.mid(1).trimmed();
+    }
+    return QString();
+}
+
+bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid)
+{
+    for (const QString &line : nonEmptyLines(fstab)) {
+        if (!line.contains(rootUuid))
+            continue;
+        const QString entry = line.trimmed();
+        if (entry.startsWith(CommentMark))
+            continue;
+        // Split like the /boot probe does: a space separated fstab is as valid as a tabbed one.
+        const QStringList fields = fstabFields(entry);
+        return fields.size() > MountPointField && fields.at(MountPointField) == RootMountPoint;
+    }
+    return false;
+}
+
+QString devicePath(const QString &listing, const QString &uuid)
+{
+    for (const QString &line : nonEmptyLines(listing)) {
+        const QString trimmed = line.trimmed();
+        // Compare the whole UUID column: a short UUID may be part of another device's longer one.
+        int end = 0;
+        while (end < trimmed.size() && !trimmed.at(end).isSpace())
+            ++end;
+        if (QStringView(trimmed).left(end) != uuid)
+            continue;
+        const int slash = trimmed.indexOf(QLatin1Char('/'));
+        return slash < 0 ? trimmed : trimmed.mid(slash);
+    }
+    return QString();
+}
+
+bool admitSnapshot(const QString &description, BootVersion &entry)
+{
+    const QJsonObject obj = jsonObject(description);
+    if (!obj.contains(StatusMember) || obj.value(StatusMember).toInt(UnknownStatus) != BootableStatus)
+        return false;
+    entry.version = obj.value(BackupVersionMember).toString();
+    entry.display = obj.value(VersionDisplayMember).toString();
+    entry.uuid = obj.value(BackupDevUuidMember).toString();
+    return true;
+}
+
+QStringList backupUuids(const QString &iniPath)
+{
+    QSettings settings(iniPath, QSettings::IniFormat);
+    settings.setIniCodec("UTF-8");
+    settings.beginGroup(BackupGroup);
+    const QString device = settings.value(DeviceUuidKey).toString();
+    const QVariant history = settings.value(HistoryDeviceUuidKey);
+    settings.endGroup();
+
+    // Written without quotes, "B,E" reaches us as the list ("B", "E"); it means the same as the
+    // quoted text, so it must not silently lose the history.
+    const QString historyText = history.userType() == QMetaType::QStringList
+        ? history.toStringList().join(UuidSeparator)
+        : history.toString();
+    QStringList uuids = historyText.split(UuidSeparator, Qt::SkipEmptyParts);
+    uuids.append(device);
+    uuids.removeDuplicates();
+    return uuids;
+}
+
+} // namespace BootListText
+
+QString BootVersionMgr::getBootList()
+{
+    QStringList uuidList;
+    getRecoveryBackupUUIDList(uuidList);
+    QList<BootVersion> list;
+    getBootVersionList(uuidList, list);
+    return versionList2Json(list);
+}
+
+void BootVersionMgr::getBootVersionList(const QStringList &uuidList, QList<BootVersion> &list)
+{
+    list.clear();
+    if (uuidList.isEmpty())
+        return;
+
+    BootVersion base;
+    getBootKernelAndInitrd(base.kernel, base.initrd);
+    base.scheme = RecoveryScheme;
+
+    for (const QString &uuid : uuidList) {
+        QString mountPoint;
+        getMountPointByUUID(uuid, mountPoint);
+        if (mountPoint.isEmpty())
+            continue;
+        const QDir snapshots(mountPoint + KivRecovery::SnapshotDir);
+        const QFileInfoList entries = snapshots.entryInfoList(
+            QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot, QDir::NoSort);
+        for (const QFileInfo &entry : entries) {
+            const QString path = entry.absolutePath() + QLatin1Char('/') + entry.fileName()
+                + QLatin1Char('/') + DescriptionFile;
+            QByteArray description;
+            if (!readDescription(path, description))
+                continue;
+            // Every snapshot starts from the base record, so a member one description lacks is
+            // empty rather than the previous snapshot's value.
+            BootVersion record = base;
+            if (BootListText::admitSnapshot(BootListText::fromUtf8UntilNul(description), record))
+                list.append(record);
+        }
+    }
+}
+
+QString BootVersionMgr::versionList2Json(const QList<BootVersion> &list)
+{
+    QJsonArray array;
+    for (BootVersion record : list)
+        array.append(record.marshal());
+    QJsonObject document;
+    document.insert(VersionListKey, array);
+    return BootListText::fromUtf8UntilNul(QJsonDocument(document).toJson(QJsonDocument::Compact));
+}
+
+QJsonObject BootVersionMgr::QStringToJson(const QString &text)
+{
+    return BootListText::jsonObject(text);
+}
+
+bool BootVersionMgr::spawnCmd(const QString &program, const QStringList &args, QString &out,
+                              QString &err)
+{
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(args);
+    process.start(QIODevice::ReadWrite);
+    // Nothing is ever sent; an end of input lets a program that reads anyway finish.
+    process.closeWriteChannel();
+    // No time limit: the programs run here are short, and a slow disk must not cut them off.
+    process.waitForFinished(-1);
+
+    const QByteArray standardOutput = process.readAllStandardOutput();
+    if (!standardOutput.isEmpty())
+        out += BootListText::fromUtf8UntilNul(standardOutput);
+    const QByteArray standardError = process.readAllStandardError();
+    if (!standardError.isEmpty())
+        err += BootListText::fromUtf8UntilNul(standardError);
+
+    // A program that never started reports a normal exit with code 0, so ask about that first.
+    return process.error() != QProcess::FailedToStart
+        && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+void BootVersionMgr::getBootKernelAndInitrd(QString &kernel, QString &initrd)
+{
+    const bool separateBoot = isExistBootPartition(FstabPath);
+    const QString &kernelPrefix = separateBoot ? SeparateBootKernelPrefix : RootBootKernelPrefix;
+    const QString &initrdPrefix = separateBoot ? SeparateBootInitrdPrefix : RootBootInitrdPrefix;
+
+    QString out;
+    QString err;
+    if (!spawnCmd(UnameProgram, {QStringLiteral("-r")}, out, err))
+        return;
+    const QString release = out.section(QLatin1Char('\n'), 0, 0);
+    kernel = kernelPrefix + release;
+    initrd = initrdPrefix + release;
+}
+
+bool BootVersionMgr::isExistBootPartition(const QString &fstabPath)
+{
+    if (!QFile::exists(fstabPath))
+        return false;
+    QFile file(fstabPath);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return false;
+    try {
+        return BootListText::hasSeparateBoot(file.readAll());
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
+void BootVersionMgr::getRecoveryBackupUUIDList(QStringList &uuidList)
+{
+    uuidList.clear();
+    const QString &configRoot = isRootMounted() ? RootConfigRoot : RescueConfigRoot;
+    uuidList = BootListText::backupUuids(configRoot + KivRecovery::ConfigFile);
+}
+
+bool BootVersionMgr::isRootMounted()
+{
+    QString listing;
+    QString err;
+    if (!spawnCmd(LsblkProgram, {QStringLiteral("--output"), QStringLiteral("MOUNTPOINT,UUID")},
+                  listing, err))
+        return false;
+    const QString uuid = BootListText::rootUuid(listing);
+    if (uuid.isEmpty())
+        return false;
+
+    QString fstab;
+    QString catErr;
+    if (!spawnCmd(CatProgram, {FstabPath}, fstab, catErr))
+        return false;
+    return BootListText::rootEntryIsRoot(fstab, uuid);
+}
+
+bool BootVersionMgr::getMountPointByUUID(const QString &uuid, QString &mountPoint)
+{
+    const QStringList args{QStringLiteral("--output"), QStringLiteral("UUID,PATH")};
+    QString listing;
+    QString err;
+    if (!spawnCmd(LsblkProgram, args, listing, err)) {
+        qInfo() << Q_FUNC_INFO << ", spawnCmd failed, args = " << args << ", err = " << err;
+        return false;
+    }
+    const QString device = BootListText::devicePath(listing, uuid);
+    if (device.isEmpty())
+        return true;
+    const QList<QStorageInfo> volumes = QStorageInfo::mountedVolumes();
+    for (const QStorageInfo &volume : volumes) {
+        if (BootListText::fromUtf8UntilNul(volume.device()) == device) {
+            mountPoint = volume.rootPath();
+            break;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,83 @@
+#ifndef KIV_RECOVERY_BOOTVERSIONMGR_H
+#define KIV_RECOVERY_BOOTVERSIONMGR_H
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// One bootable snapshot as the boot menu generator sees it.
+class BootVersion
+{
+public:
+    QString version;
+    QString kernel;
+    QString initrd;
+    QString scheme;
+    QString display;
+    QString uuid;
+
+    QJsonObject marshal();
+    void unmarshal(const QJsonObject &obj);
+};
+
+// The "bootlist" action: finds the backup devices, walks their snapshots and renders the list.
+// It has no state; every call probes the system anew.
+class BootVersionMgr
+{
+public:
+    BootVersionMgr() = default;
+    ~BootVersionMgr() = default;
+
+    QString getBootList();
+    void getBootVersionList(const QStringList &uuidList, QList<BootVersion> &list);
+
+    QString versionList2Json(const QList<BootVersion> &list);
+    QJsonObject QStringToJson(const QString &text);
+
+    bool spawnCmd(const QString &program, const QStringList &args, QString &out, QString &err);
+
+    void getBootKernelAndInitrd(QString &kernel, QString &initrd);
+    bool isExistBootPartition(const QString &fstabPath);
+
+    void getRecoveryBackupUUIDList(QStringList &uuidList);
+    bool isRootMounted();
+
+    bool getMountPointByUUID(const QString &uuid, QString &mountPoint);
+};
+
+// The text parsers behind the operations above. Each is a function of its input alone, so the
+// odd lines that real systems and hostile media produce can be fed to them directly.
+namespace BootListText {
+
+// Bytes as UTF-8 text, up to the first NUL byte.
+QString fromUtf8UntilNul(const QByteArray &bytes);
+
+// The JSON object a text holds, or an empty object for anything else.
+QJsonObject jsonObject(const QString &text);
+
+// Whether an fstab declares a filesystem of its own, named by UUID, for /boot.
+bool hasSeparateBoot(const QByteArray &fstab);
+
+// The UUID of the filesystem mounted at "/" in a "lsblk --output MOUNTPOINT,UUID" listing.
+QString rootUuid(const QString &listing);
+
+// Whether the first uncommented fstab line that names rootUuid mounts it at "/".
+bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid);
+
+// The device path of the filesystem uuid in a "lsblk --output UUID,PATH" listing, or an empty
+// text when no line has exactly that UUID.
+QString devicePath(const QString &listing, const QString &uuid);
+
+// Fills version, display and uuid of entry from a snapshot description and answers whether the
+// snapshot is bootable (its "status" is the number 1).
+bool admitSnapshot(const QString &description, BootVersion &entry);
+
+// The backup device UUIDs of an INI configuration file: the history first, the current device
+// last, each once.
+QStringList backupUuids(const QString &iniPath);
+
+} // namespace BootListText
+
+#endif // KIV_RECOVERY_BOOTVERSIONMGR_H

@@ -1,0 +1,83 @@
+#include "bootversionmgr.h"
+#include "rollbacknotify.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QLocale>
+#include <QTranslator>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+const QString ApplicationVersion = QStringLiteral("7.0.1");
+const QString TranslationDir = QStringLiteral("/usr/share/kiv-recovery/translations/tool");
+const QString TranslationFilePattern = QStringLiteral("%1/kiv-recovery-tool_%2.qm");
+const QString BootListAction = QStringLiteral("bootlist");
+const QString NotifyAction = QStringLiteral("notify");
+// QCommandLineParser::showHelp() exits with this; the shell sees 255.
+const int UsageExitCode = -1;
+const int OutputErrorExitCode = 1;
+
+// Writes the document as one line. A boot menu built from a truncated or missing list would drop
+// the user's way back, so a failed write must not look like success.
+bool printLine(const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    if (std::puts(bytes.constData()) == EOF || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "kiv-recovery-tool: cannot write the boot list: %s\n",
+                     std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(ApplicationVersion);
+
+    const QString localeName = QLocale::system().name();
+    const QString translationFile = TranslationFilePattern.arg(TranslationDir, localeName);
+    // Without a translation for the locale every text simply stays in English.
+    const auto translator = std::make_unique<QTranslator>();
+    const bool translationLoaded = translator->load(translationFile);
+    Q_UNUSED(translationLoaded)
+    QCoreApplication::installTranslator(translator.get());
+
+    const QString actionDescription = QObject::tr("Choose an action type:\n")
+        + QStringLiteral("    bootlist:    ") + QObject::tr("get boot list")
+        + QStringLiteral("\n") + QStringLiteral("    notify:    ")
+        + QObject::tr("rollback notification") + QStringLiteral("\n");
+    QCommandLineOption actionOption({QStringLiteral("a"), QStringLiteral("action")},
+                                    actionDescription);
+    actionOption.setValueName(QStringLiteral("type"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("kiv-recovery-tool"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption(actionOption);
+    parser.process(app);
+    if (!parser.parse(QCoreApplication::arguments()))
+        parser.showHelp(UsageExitCode);
+
+    const QString action = parser.value(actionOption);
+    if (action == BootListAction) {
+        BootVersionMgr manager;
+        if (!printLine(manager.getBootList()))
+            return OutputErrorExitCode;
+    } else if (action == NotifyAction) {
+        RollbackNotify rollbackNotify;
+        rollbackNotify.notify();
+    } else {
+        parser.showHelp(UsageExitCode);
+    }
+    return 0;
+}
