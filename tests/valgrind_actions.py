@@ -6,6 +6,7 @@ buses whose peers are python-dbusmock mocks. In the sanitizer build (KIV_NO_VALG
 valgrind cannot run, the same runs go without it and ASan, UBSan and LSan do the watching.
 """
 import os
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -38,6 +39,13 @@ class ValgrindActions(dbusmock.DBusTestCase):
     def setUpClass(cls):
         cls.start_session_bus()
         cls.start_system_bus()
+
+    @classmethod
+    def tearDownClass(cls):
+        # dbusmock stops the buses but forgets its folder of bus configurations.
+        datadir = dbusmock.DBusTestCase._DBusTestCase__datadir
+        super().tearDownClass()
+        shutil.rmtree(datadir)
 
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
