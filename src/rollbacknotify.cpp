@@ -106,9 +106,9 @@ bool RollbackNotify::sendNotify(const RollbackInfo &info)
 
     // The library's default call timeout bounds the wait; a notification server that is slow to
     // answer at login should still get the notification through.
-    const QDBusReply<uint> reply = notifications.call(
-        QDBus::AutoDetect, NotifyMethod, appName, NotifyReplacesId, NotifyIcon, summary, body,
-        actions, hints, NotifyTimeoutMs);
+    const QDBusReply<uint> reply =
+        notifications.call(QDBus::AutoDetect, NotifyMethod, appName, NotifyReplacesId, NotifyIcon,
+                           summary, body, actions, hints, NotifyTimeoutMs);
     if (!reply.isValid()) {
         errMsg = reply.error().message();
         qCritical() << "sendNotify error: notifyRsp invalid, errMsg = " << errMsg
@@ -121,8 +121,8 @@ bool RollbackNotify::sendNotify(const RollbackInfo &info)
 bool RollbackNotify::clearRollbackAutoNotify()
 {
     QString errMsg;
-    QDBusInterface daemon(DaemonService, DaemonPath, DaemonInterface,
-                          QDBusConnection::systemBus(), this);
+    QDBusInterface daemon(DaemonService, DaemonPath, DaemonInterface, QDBusConnection::systemBus(),
+                          this);
     if (!daemon.isValid() && daemon.lastError().type() != QDBusError::NoError) {
         errMsg = daemon.lastError().message();
         qCritical() << "clearRollbackAutoNotify clearNotify invalid, errMsg = " << errMsg;
@@ -132,8 +132,7 @@ bool RollbackNotify::clearRollbackAutoNotify()
     const QDBusReply<void> reply = daemon.call(QDBus::AutoDetect, ClearAutoNotifyMethod);
     if (!reply.isValid()) {
         errMsg = reply.error().message();
-        qCritical() << "clearRollbackAutoNotify error: clearNotifyRsp invalid, errMsg = "
-                    << errMsg;
+        qCritical() << "clearRollbackAutoNotify error: clearNotifyRsp invalid, errMsg = " << errMsg;
         return false;
     }
     return true;
