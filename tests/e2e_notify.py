@@ -1,13 +1,13 @@
 #!/usr/bin/python3
-"""Runs the built tool against private session and system buses, with python3-dbusmock as the
-notification service and the recovery daemon, and checks what each peer received, the exact
-signature of "Notify" on the wire, the log lines, standard output and the exit status.
-
-Every case of fixtures/notify/cases.json runs the tool in a private mount namespace where its
-fixed paths (/etc/kiv-recovery, /usr/share/kiv-recovery) show that case's files."""
+"""Runs the built tool on private session and system buses, with python3-dbusmock as the
+notification service and the recovery daemon, in a private mount namespace where /etc and
+/usr/share show the case's files. Checks what each peer received, the signature of "Notify" on
+the wire, the log lines, standard output and the exit status of each case in
+fixtures/notify/cases.json."""
 
 import json
 import os
+import shutil
 import stat
 import subprocess
 import tempfile
@@ -48,6 +48,13 @@ class NotifyEndToEnd(dbusmock.DBusTestCase):
     def setUpClass(cls):
         cls.start_session_bus()
         cls.start_system_bus()
+
+    @classmethod
+    def tearDownClass(cls):
+        # dbusmock stops the buses but forgets its folder of bus configurations.
+        datadir = dbusmock.DBusTestCase._DBusTestCase__datadir
+        super().tearDownClass()
+        shutil.rmtree(datadir)
 
     def spawn(self, peer, names, method, in_sig, system_bus):
         """Starts a mocked peer; "template" is dbusmock's own notification daemon."""
