@@ -40,6 +40,7 @@ PEERS = {
                   'name="com.oxbrin.daemon.kivrecovery.Error.ReadOnly")'),
     'text': ('s', 'ret = "not an id"'),
     'silent': ('u', ''),  # gets asynchronous reply callbacks, and calls neither
+    'blind': ('u', 'ret = 7'),  # answers the call, but "Introspect" is silent
 }
 # Peers left out: none at all, or the bus itself missing, never accepting, never reading.
 NO_PEER = ('none', 'nobus', 'deaf', 'mute')
@@ -47,6 +48,7 @@ NO_PEER = ('none', 'nobus', 'deaf', 'mute')
 TRACED = ('open,openat,openat2,creat,rename,renameat,renameat2,unlink,unlinkat,mkdir,mkdirat,'
           'chmod,fchmod,fchmodat,truncate,ftruncate,link,linkat,symlink,symlinkat')
 WRITE_FLAGS = re.compile(r'O_WRONLY|O_RDWR|O_CREAT|O_TRUNC')
+INTROSPECT = ('org.freedesktop.DBus.Introspectable', 'Introspect')
 INI = '/etc/kiv-recovery/kiv-recovery.ini'
 CASES = json.loads((FIXTURES / 'cases.json').read_text())
 NOTIFY_ARGS = ['Backup and Restore', 101, 'kiv-recovery', 'System Recovery', None, [], {}, 8000]
@@ -80,8 +82,11 @@ class NotifyEndToEnd(dbusmock.DBusTestCase):
             out_sig, code = PEERS[peer] if isinstance(peer, str) else ('', 'raise dbus.exceptions.'
                 f'DBusException({peer[1]!r}, name={peer[0]!r})')  # ["error.Name", "message"]
             obj.AddMethod('', method, in_sig, out_sig, code, dbus_interface=dbusmock.MOCK_IFACE)
-            if peer == 'silent':
-                hush = (f'self.methods[{names[2]!r}][{method!r}][3]'
+            if peer in ('silent', 'blind'):  # a method that takes calls and answers none
+                iface, member = (names[2], method) if peer == 'silent' else INTROSPECT
+                if peer == 'blind':
+                    obj.AddMethod(*INTROSPECT, '', 's', '', dbus_interface=dbusmock.MOCK_IFACE)
+                hush = (f'self.methods[{iface!r}][{member!r}][3]'
                         '._dbus_async_callbacks = ("reply", "fail")')
                 obj.AddMethod('', 'Hush', '', '', hush, dbus_interface=dbusmock.MOCK_IFACE)
                 obj.Hush(dbus_interface=names[2])
@@ -111,15 +116,12 @@ class NotifyEndToEnd(dbusmock.DBusTestCase):
         env.update({'QT_LOGGING_RULES': 'default.info=true', 'LANG': 'C.UTF-8',
                     'XDG_CONFIG_HOME': str(root), 'XDG_CONFIG_DIRS': str(root)})
         env.update(case.get('env', {}))
-        for name in [k for k, v in env.items() if v is None]:
-            del env[name]
+        env = {k: v for k, v in env.items() if v is not None}
         for key, bus in ('session', 'SESSION'), ('daemon', 'SYSTEM'):
             if case.get(key) in NO_PEER[1:]:
                 env[f'DBUS_{bus}_BUS_ADDRESS'] = f'unix:path={root}/{key}-bus'
             if case.get(key) in ('deaf', 'mute'):
-                sock = socket.socket(socket.AF_UNIX)
-                sock.bind(f'{root}/{key}-bus')
-                sock.listen()
+                sock = socket.create_server(f'{root}/{key}-bus', family=socket.AF_UNIX)
                 self.addCleanup(sock.close)
                 if case[key] == 'mute':
                     threading.Thread(target=lambda s=sock: self.addCleanup(s.accept()[0].close),
@@ -130,7 +132,10 @@ class NotifyEndToEnd(dbusmock.DBusTestCase):
                *(['--readonly'] if case.get('readonly') else []), '--',
                *(['strace', '-f', '-qq', '-o', trace, '-e', f'trace={TRACED}'] if case.get('strace')
                  else []), TOOL, *case.get('args', ['-a', 'notify'])]
+        start = time.monotonic()
         result = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=120)
+        low, high = case.get('seconds', [0, 120])  # how long the run may take
+        self.assertTrue(low <= time.monotonic() - start <= high, time.monotonic() - start)
         if case.get('strace'):  # the configuration file read, and nothing written
             calls = re.findall(r'^\d+ +(\w+)\((.*)$', trace.read_text(), re.M)
             self.assertTrue([1 for c in calls if c[1].startswith(f'AT_FDCWD, "{INI}", O_RDONLY')])
@@ -199,12 +204,10 @@ class NotifyEndToEnd(dbusmock.DBusTestCase):
 
 if __name__ == '__main__':
     if os.environ.get('KIV_SLOW') and not os.environ.get('KIV_CASE'):
-        # The slow cases wait out time limits: each runs at once in a process with buses of its own.
+        # The slow rows wait out time limits: all at once, each in a process with its own buses.
         runs = [subprocess.Popen([sys.executable, __file__], stdout=subprocess.PIPE,
-                                 stderr=subprocess.STDOUT, text=True,
-                                 env=dict(os.environ, KIV_CASE=c['name']))
-                for c in CASES if c.get('slow')]
-        for run in runs:
-            print(run.communicate()[0], end='')
+                                 stderr=subprocess.STDOUT, env=dict(os.environ, KIV_CASE=name))
+                for name in [c['name'] for c in CASES if c.get('slow')]]
+        sys.stdout.buffer.write(b''.join(run.communicate()[0] for run in runs))
         sys.exit(max(run.returncode for run in runs))
     unittest.main(verbosity=2)
