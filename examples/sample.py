@@ -6,6 +6,7 @@ backup devices holding the sample snapshots. notify: a private session bus and a
 bus, with python3-dbusmock as the notification server and the recovery daemon.
 """
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -43,26 +44,33 @@ def main():
 
         Buses.start_session_bus()
         Buses.start_system_bus()
-        notifications, _ = Buses.spawn_server_template('notification_daemon', {}, stdout=subprocess.DEVNULL)
-        daemon = Buses.spawn_server('com.oxbrin.kivrecovery', '/com/oxbrin/kivrecovery',
-                                    'com.oxbrin.daemon.kivrecovery', system_bus=True, stdout=subprocess.DEVNULL)
-        daemon_obj = Buses.get_dbus(system_bus=True).get_object('com.oxbrin.kivrecovery', '/com/oxbrin/kivrecovery')
-        daemon_obj.AddMethod('com.oxbrin.daemon.kivrecovery', 'ClearRollbackAutoNotify', '', '', '',
+        peers = []
+        try:
+            peers.append(Buses.spawn_server_template('notification_daemon', {}, stdout=subprocess.DEVNULL)[0])
+            peers.append(Buses.spawn_server('com.oxbrin.kivrecovery', '/com/oxbrin/kivrecovery',
+                                            'com.oxbrin.daemon.kivrecovery', system_bus=True,
+                                            stdout=subprocess.DEVNULL))
+            daemon = Buses.get_dbus(system_bus=True).get_object('com.oxbrin.kivrecovery', '/com/oxbrin/kivrecovery')
+            daemon.AddMethod('com.oxbrin.daemon.kivrecovery', 'ClearRollbackAutoNotify', '', '', '',
                              dbus_interface=dbusmock.MOCK_IFACE)
-        print('\n$ kiv-recovery-tool -a notify    # rollback_status=0, rollback_version=V25.12.1')
-        result = run_in_sample(tmp, '-a', 'notify', env=dict(os.environ, QT_LOGGING_RULES='default.info=true'))
-        print(result.stdout + result.stderr, end='')
-        time.sleep(0.2)
-        note = Buses.get_dbus().get_object('org.freedesktop.Notifications', '/org/freedesktop/Notifications')
-        for _, method, args in note.GetCalls(dbus_interface=dbusmock.MOCK_IFACE):
-            shown = ', '.join(repr(dbus_to_py(a)) for a in args)
-            print('notification server received %s(%s)' % (method, shown))
-        for _, method, _args in daemon_obj.GetCalls(dbus_interface=dbusmock.MOCK_IFACE):
-            print('recovery daemon received %s()' % method)
-        for proc in (notifications, daemon):
-            proc.terminate()
-            proc.wait()
-        Buses.tearDownClass()
+            print('\n$ kiv-recovery-tool -a notify    # rollback_status=0, rollback_version=V25.12.1')
+            result = run_in_sample(tmp, '-a', 'notify', env=dict(os.environ, QT_LOGGING_RULES='default.info=true'))
+            print(result.stdout + result.stderr, end='')
+            time.sleep(0.2)
+            note = Buses.get_dbus().get_object('org.freedesktop.Notifications', '/org/freedesktop/Notifications')
+            for _, method, args in note.GetCalls(dbus_interface=dbusmock.MOCK_IFACE):
+                shown = ', '.join(repr(dbus_to_py(a)) for a in args)
+                print('notification server received %s(%s)' % (method, shown))
+            for _, method, _args in daemon.GetCalls(dbus_interface=dbusmock.MOCK_IFACE):
+                print('recovery daemon received %s()' % method)
+        finally:
+            for peer in peers:
+                peer.terminate()
+                peer.wait()
+            # dbusmock stops the buses but leaves its folder of bus configurations behind.
+            datadir = dbusmock.DBusTestCase._DBusTestCase__datadir
+            Buses.tearDownClass()
+            shutil.rmtree(datadir, ignore_errors=True)
     return 0
 
 
