@@ -1,4 +1,4 @@
-"""End-to-end tests of `kiv-recovery-tool -a bootlist`, run as a built binary in private mount
+r"""End-to-end tests of `kiv-recovery-tool -a bootlist`, run as a built binary in private mount
 namespaces.
 
 Every folder under fixtures/bootlist/cases/ is one run of the tool, laid over the shared system in
@@ -23,7 +23,8 @@ fixtures/bootlist/base/ (a file of the case replaces the base's file of the same
   slow                 (empty) run only when KIV_E2E_SLOW=1, which runs nothing else
 
 Every run is traced: neither the tool nor a program it starts may open a file for writing or
-create, rename, remove or change one.
+create, rename, remove or change one. Two rich cases run once more, untraced, with every
+filesystem of the namespace read-only, and must answer just the same.
 """
 
 import codecs
