@@ -286,9 +286,13 @@ void BootVersionMgr::getBootVersionList(const QStringList &uuidList, QList<BootV
         const QDir snapshots(mountPoint + KivRecovery::SnapshotDir);
         const QFileInfoList entries = snapshots.entryInfoList(
             QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot, QDir::NoSort);
+        if (entries.isEmpty())
+            continue;
+        // Every entry lies in the one folder listed, so its absolute path is worked out once:
+        // QFileInfo::absolutePath() cleans the path anew on each call.
+        const QString folder = entries.first().absolutePath() + QLatin1Char('/');
         for (const QFileInfo &entry : entries) {
-            const QString path = entry.absolutePath() + QLatin1Char('/') + entry.fileName()
-                + QLatin1Char('/') + DescriptionFile;
+            const QString path = folder + entry.fileName() + QLatin1Char('/') + DescriptionFile;
             QByteArray description;
             if (!readDescription(path, description))
                 continue;
