@@ -29,6 +29,10 @@ const QString SchemeKey = QStringLiteral("scheme");
 const QString DisplayKey = QStringLiteral("display");
 const QString UuidKey = QStringLiteral("uuid");
 const QString VersionListKey = QStringLiteral("version_list");
+// A record's object before its fields are filled in: every member there, every value empty.
+const QJsonObject EmptyRecord{{VersionKey, QString()}, {KernelKey, QString()},
+                              {InitrdKey, QString()},  {SchemeKey, QString()},
+                              {DisplayKey, QString()}, {UuidKey, QString()}};
 
 const QString RecoveryScheme = QStringLiteral("recovery");
 const QString DescriptionFile = QStringLiteral("backup_info.json");
@@ -130,13 +134,15 @@ bool readDescription(const QString &path, QByteArray &bytes)
 
 QJsonObject BootVersion::marshal()
 {
-    QJsonObject obj;
-    obj.insert(VersionKey, version);
-    obj.insert(KernelKey, kernel);
-    obj.insert(InitrdKey, initrd);
-    obj.insert(SchemeKey, scheme);
-    obj.insert(DisplayKey, display);
-    obj.insert(UuidKey, uuid);
+    // Filling in a copy of an object that already holds the six keys only replaces values;
+    // inserting into an empty object converted each key anew and grew the object six times.
+    QJsonObject obj = EmptyRecord;
+    obj[VersionKey] = version;
+    obj[KernelKey] = kernel;
+    obj[InitrdKey] = initrd;
+    obj[SchemeKey] = scheme;
+    obj[DisplayKey] = display;
+    obj[UuidKey] = uuid;
     return obj;
 }
 
