@@ -115,7 +115,8 @@ def fill(mount, count, uuid):
 # --- measuring -------------------------------------------------------------------------------
 
 def hyperfine_once(commands, runs, work, reverse=False, shell=False):
-    """All wall times in seconds per command of one hyperfine call."""
+    """Per command of one hyperfine call: its wall times in seconds, and its mean user +
+    system CPU time, which a loaded machine distorts less than the wall time."""
     out = os.path.join(work, "hyperfine.json")
     args = ["hyperfine", "--style", "none", "--warmup", "1", "--runs", str(runs),
             "--export-json", out]
@@ -124,16 +125,18 @@ def hyperfine_once(commands, runs, work, reverse=False, shell=False):
     subprocess.run(args + (list(reversed(commands)) if reverse else commands), check=True,
                    stdout=subprocess.DEVNULL)
     with open(out) as f:
-        return {r["command"]: r["times"] for r in json.load(f)["results"]}
+        return {r["command"]: (r["times"], r["user"] + r["system"])
+                for r in json.load(f)["results"]}
 
 
 def hyperfine_rounds(commands, rounds, runs, work, shell=False):
     """Wall times per command over rounds x runs, the command order alternating each round."""
-    times = {c: [] for c in commands}
+    results = {c: {"times": [], "cpu": []} for c in commands}
     for r in range(rounds):
-        for c, t in hyperfine_once(commands, runs, work, r % 2 == 1, shell).items():
-            times[c].extend(t)
-    return times
+        for c, (t, cpu) in hyperfine_once(commands, runs, work, r % 2 == 1, shell).items():
+            results[c]["times"].extend(t)
+            results[c]["cpu"].append(cpu)
+    return results
 
 
 def peak_rss_kib(command, repeats=3):
@@ -187,10 +190,12 @@ def bootlist(args, fix, uuids, results):
             times = hyperfine_once(cmds, args.runs, args.work, r % 2 == 1)
             unbind_config()
             for c, who in zip(cmds, ("tool", "floor")):
-                results.setdefault((name, who), {"times": []})["times"].extend(times[c])
+                entry = results.setdefault((name, who), {"times": [], "cpu": []})
+                entry["times"].extend(times[c][0])
+                entry["cpu"].append(times[c][1])
             print("  round %d/%d %-16s tool %9.2f ms  floor %9.2f ms"
-                  % (r + 1, args.rounds, name, statistics.median(times[cmds[0]]) * 1e3,
-                     statistics.median(times[floor]) * 1e3), flush=True)
+                  % (r + 1, args.rounds, name, statistics.median(times[cmds[0]][0]) * 1e3,
+                     statistics.median(times[floor][0]) * 1e3), flush=True)
     for name, _ in plan:
         bind_config(fix, name)
         results[(name, "tool")]["rss"] = peak_rss_kib([tool, "-a", "bootlist"])
@@ -253,7 +258,7 @@ def notify(args, fix, results):
             cmds.append(args.dbusraw)
         times = hyperfine_rounds(cmds, args.rounds, args.runs, args.work, shell=True)
         for c, who in zip(cmds, ("tool", "pair", "raw")):
-            results[("notify", who)] = {"times": times[c]}
+            results[("notify", who)] = times[c]
         unbind_config()
     finally:
         for p in reversed(procs):
@@ -264,54 +269,59 @@ def notify(args, fix, results):
 def startup(args, results):
     tool = args.tool + " --version"
     times = hyperfine_rounds([tool, args.bareqt], args.rounds, args.runs, args.work)
-    results[("startup", "tool")] = {"times": times[tool], "rss": peak_rss_kib(tool.split())}
-    results[("startup", "bareqt")] = {"times": times[args.bareqt],
-                                      "rss": peak_rss_kib([args.bareqt])}
+    results[("startup", "tool")] = dict(times[tool], rss=peak_rss_kib(tool.split()))
+    results[("startup", "bareqt")] = dict(times[args.bareqt], rss=peak_rss_kib([args.bareqt]))
 
 
 # --- report ----------------------------------------------------------------------------------
 
 def report(results, args):
     med = {k: statistics.median(v["times"]) * 1e3 for k, v in results.items()}
+    cpu = {k: statistics.median(v["cpu"]) * 1e3 for k, v in results.items()}
     rss = {k: v.get("rss") for k, v in results.items()}
     ms = lambda s, who: med[(s, who)]
-    print("\n| scenario | tool ms | floor ms | tool/floor | tool peak RSS MiB | floor peak RSS MiB |")
-    print("|---|---:|---:|---:|---:|---:|")
+    mib = lambda k: "%.1f" % (rss[k] / 1024) if rss.get(k) else ""
+
+    def row(label, s, a, b, note=""):
+        print("| %s | %.2f | %.2f%s | %.2fx | %.2f | %.2f | %.2fx | %s | %s |"
+              % (label, med[(s, a)], med[(s, b)], note, med[(s, a)] / med[(s, b)], cpu[(s, a)],
+                 cpu[(s, b)], cpu[(s, a)] / cpu[(s, b)], mib((s, a)), mib((s, b))))
+
+    print("\n| scenario | tool wall ms | reference wall ms | wall ratio | tool CPU ms"
+          " | reference CPU ms | CPU ratio | tool peak RSS MiB | reference peak RSS MiB |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
     for s in ["snapshots-%d" % n for n in SNAPSHOT_SERIES] + \
              ["devices-%d" % d for d in DEVICE_SERIES] + ["target-2x1000"]:
-        print("| bootlist %s | %.2f | %.2f | %.2fx | %.1f | %.1f |"
-              % (s, ms(s, "tool"), ms(s, "floor"), ms(s, "tool") / ms(s, "floor"),
-                 rss[(s, "tool")] / 1024, rss[(s, "floor")] / 1024))
-    print("| notify | %.2f | %.2f (notify-send + gdbus) | %.2fx | | |"
-          % (ms("notify", "tool"), ms("notify", "pair"), ms("notify", "tool") / ms("notify", "pair")))
+        row("bootlist " + s, s, "tool", "floor")
+    row("notify", "notify", "tool", "pair", " (notify-send + gdbus)")
     if ("notify", "raw") in med:
-        print("| notify, same two calls without introspection | %.2f | | %.2fx | | |"
-              % (ms("notify", "raw"), ms("notify", "raw") / ms("notify", "pair")))
-    print("| --version | %.2f | %.2f (bare QCoreApplication) | %.2fx | %.1f | %.1f |"
-          % (ms("startup", "tool"), ms("startup", "bareqt"),
-             ms("startup", "tool") / ms("startup", "bareqt"),
-             rss[("startup", "tool")] / 1024, rss[("startup", "bareqt")] / 1024))
+        row("notify: the two calls without introspection", "notify", "raw", "pair",
+            " (notify-send + gdbus)")
+    row("--version", "startup", "tool", "bareqt", " (bare QCoreApplication)")
+    print("\nreference: the floor program for bootlist; CPU: user + system, mean per run")
 
-    def per_snapshot(who, a, b):
-        return (ms("snapshots-%d" % b, who) - ms("snapshots-%d" % a, who)) * 1e3 / (b - a)
+    def per_snapshot(table, who, a, b):
+        return (table[("snapshots-%d" % b, who)] - table[("snapshots-%d" % a, who)]) * 1e3 / (b - a)
 
-    def per_device(who):
+    def per_device(table, who):
         lo, hi = DEVICE_SERIES[0], DEVICE_SERIES[-1]
-        return (ms("devices-%d" % hi, who) - ms("devices-%d" % lo, who)) / (hi - lo)
+        return (table[("devices-%d" % hi, who)] - table[("devices-%d" % lo, who)]) / (hi - lo)
 
-    print("\nmarginal cost per snapshot (us), tool / floor:")
+    print("\nmarginal cost per snapshot, us (tool wall / floor wall, tool CPU / floor CPU):")
     for a, b in zip(SNAPSHOT_SERIES, SNAPSHOT_SERIES[1:]):
-        print("  %6d -> %6d: %6.2f / %6.2f" % (a, b, per_snapshot("tool", a, b),
-                                               per_snapshot("floor", a, b)))
-    print("marginal cost per device of %d snapshots (ms), tool / floor: %.2f / %.2f"
-          % (PER_DEVICE, per_device("tool"), per_device("floor")))
+        print("  %6d -> %6d: %6.2f / %6.2f   %6.2f / %6.2f"
+              % (a, b, per_snapshot(med, "tool", a, b), per_snapshot(med, "floor", a, b),
+                 per_snapshot(cpu, "tool", a, b), per_snapshot(cpu, "floor", a, b)))
+    print("marginal cost per device of %d snapshots, ms (same order): %.2f / %.2f   %.2f / %.2f"
+          % (PER_DEVICE, per_device(med, "tool"), per_device(med, "floor"),
+             per_device(cpu, "tool"), per_device(cpu, "floor")))
 
     growth = ms("snapshots-100000", "tool") / ms("snapshots-10000", "tool")
     targets = [
         ("bootlist 2 devices x 1,000 snapshots <= 1.25x floor",
          ms("target-2x1000", "tool") / ms("target-2x1000", "floor"), 1.25, "%.2fx"),
         ("marginal cost per snapshot (10k -> 100k) <= 15 us",
-         per_snapshot("tool", 10000, 100000), 15, "%.2f us"),
+         per_snapshot(med, "tool", 10000, 100000), 15, "%.2f us"),
         ("100,000 / 10,000 snapshots <= 11x", growth, 11, "%.2fx"),
         ("peak RSS at 10,000 snapshots <= 48 MiB", rss[("snapshots-10000", "tool")] / 1024, 48,
          "%.1f MiB"),
@@ -322,11 +332,13 @@ def report(results, args):
         ("--version <= 1.2x bare Qt program", ms("startup", "tool") / ms("startup", "bareqt"),
          1.2, "%.2fx"),
     ]
-    print("\ntargets:")
+    print("\ntargets (wall time):")
     for text, value, limit, fmt in targets:
         print("  %-55s %12s  %s" % (text, fmt % value, "met" if value <= limit else "NOT MET"))
     print("\nwall time: medians of %d runs (%d rounds of %d, command order alternating);"
           " peak RSS: median of 3 runs" % (args.rounds * args.runs, args.rounds, args.runs))
+    with open(os.path.join(args.save, "results.json"), "w") as f:
+        json.dump({"%s/%s" % k: v for k, v in results.items()}, f, indent=1)
 
 
 def profile(args, fix, uuids):
