@@ -126,8 +126,12 @@ def hyperfine_once(commands, runs, work, reverse=False, shell=False):
             "--export-json", out]
     if not shell:
         args.append("-N")
-    subprocess.run(args + (list(reversed(commands)) if reverse else commands), check=True,
-                   stdout=subprocess.DEVNULL)
+    # Its warnings about outliers are what alternating rounds and medians are for; its errors
+    # are shown.
+    done = subprocess.run(args + (list(reversed(commands)) if reverse else commands),
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if done.returncode != 0:
+        sys.exit("bench: hyperfine failed:\n" + done.stderr)
     with open(out) as f:
         return {r["command"]: (r["times"], r["user"] + r["system"])
                 for r in json.load(f)["results"]}
