@@ -117,27 +117,28 @@ bool readDescription(const QString &path, QByteArray &bytes)
         return false;
     }
     // Room for the whole file and one byte more: one byte past the cap tells a file that grew
-    // after fstat from one that fits, and a file that grew gets room to show it.
+    // after fstat from one that fits. The cap counts the bytes read, not the bytes kept once the
+    // carriage returns are gone, so a growing file cannot keep the read going.
     QByteArray buffer(int(info.st_size) + 1, Qt::Uninitialized);
+    qint64 taken = 0;
     int kept = 0;
-    for (;;) {
-        if (kept == buffer.size()) {
-            if (kept > MaxDescriptionSize)
-                break;
+    while (taken <= MaxDescriptionSize) {
+        if (kept == buffer.size())
             buffer.resize(int(qMin<qint64>(qint64(kept) * 2, MaxDescriptionSize + 1)));
-        }
-        const ssize_t count = ::read(fd, buffer.data() + kept, size_t(buffer.size() - kept));
+        const qint64 room = qMin<qint64>(buffer.size() - kept, MaxDescriptionSize + 1 - taken);
+        const ssize_t count = ::read(fd, buffer.data() + kept, size_t(room));
         if (count < 0 && errno == EINTR)
             continue;
         if (count <= 0)
             break;
+        taken += count;
         char *const begin = buffer.data() + kept;
         kept += int(std::remove(begin, begin + count, '\r') - begin);
     }
     ::close(fd);
     buffer.truncate(kept);
     bytes = buffer;
-    return kept <= MaxDescriptionSize;
+    return taken <= MaxDescriptionSize;
 }
 
 } // namespace
