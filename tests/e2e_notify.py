@@ -191,7 +191,7 @@ class NotifyEndToEnd(dbusmock.DBusTestCase):
             self.assertEqual(len(calls), 1 if case.get('cleared') else 0)
 
     def test_cases(self):
-        only, slow = os.environ.get('KIV_CASE'), bool(os.environ.get('KIV_SLOW'))
+        only, slow = os.environ.get('KIV_CASE'), os.environ.get('KIV_E2E_SLOW') == '1'
         cases = [c for c in CASES if (c['name'] == only if only else c.get('slow', False) == slow)]
         self.assertGreater(len(cases), 0)
         for case in cases:
@@ -203,7 +203,7 @@ class NotifyEndToEnd(dbusmock.DBusTestCase):
 
 
 if __name__ == '__main__':
-    if os.environ.get('KIV_SLOW') and not os.environ.get('KIV_CASE'):
+    if os.environ.get('KIV_E2E_SLOW') == '1' and not os.environ.get('KIV_CASE'):
         # The slow rows wait out time limits: all at once, each in a process with its own buses.
         runs = [subprocess.Popen([sys.executable, __file__], stdout=subprocess.PIPE,
                                  stderr=subprocess.STDOUT, env=dict(os.environ, KIV_CASE=name))
