@@ -7,10 +7,14 @@ fixtures/notify/cases.json."""
 
 import json
 import os
+import re
 import shutil
+import socket
 import stat
 import subprocess
+import sys
 import tempfile
+import threading
 import time
 import unittest
 from pathlib import Path
@@ -35,7 +39,18 @@ PEERS = {
     'error': ('', 'raise dbus.exceptions.DBusException("the flag store is read-only", '
                   'name="com.oxbrin.daemon.kivrecovery.Error.ReadOnly")'),
     'text': ('s', 'ret = "not an id"'),
+    'silent': ('u', ''),  # gets asynchronous reply callbacks, and calls neither
+    'blind': ('u', 'ret = 7'),  # answers the call, but "Introspect" is silent
 }
+# Peers left out: none at all, or the bus itself missing, never accepting, never reading.
+NO_PEER = ('none', 'nobus', 'deaf', 'mute')
+# A run of the tool may open files for reading only, and create, remove or change none.
+TRACED = ('open,openat,openat2,creat,rename,renameat,renameat2,unlink,unlinkat,mkdir,mkdirat,'
+          'chmod,fchmod,fchmodat,truncate,ftruncate,link,linkat,symlink,symlinkat')
+WRITE_FLAGS = re.compile(r'O_WRONLY|O_RDWR|O_CREAT|O_TRUNC')
+INTROSPECT = ('org.freedesktop.DBus.Introspectable', 'Introspect')
+INI = '/etc/kiv-recovery/kiv-recovery.ini'
+CASES = json.loads((FIXTURES / 'cases.json').read_text())
 NOTIFY_ARGS = ['Backup and Restore', 101, 'kiv-recovery', 'System Recovery', None, [], {}, 8000]
 DEFAULT_INI = ['[restore]', 'rollback_status=0', 'rollback_version=V2',
                'rollback_before_version=V1']
@@ -64,7 +79,17 @@ class NotifyEndToEnd(dbusmock.DBusTestCase):
         else:
             proc = self.spawn_server(*names, system_bus=system_bus, stdout=subprocess.DEVNULL)
             obj = self.get_dbus(system_bus).get_object(*names[:2])
-            obj.AddMethod('', method, in_sig, *PEERS[peer], dbus_interface=dbusmock.MOCK_IFACE)
+            out_sig, code = PEERS[peer] if isinstance(peer, str) else ('', 'raise dbus.exceptions.'
+                f'DBusException({peer[1]!r}, name={peer[0]!r})')  # ["error.Name", "message"]
+            obj.AddMethod('', method, in_sig, out_sig, code, dbus_interface=dbusmock.MOCK_IFACE)
+            if peer in ('silent', 'blind'):  # a method that takes calls and answers none
+                iface, member = (names[2], method) if peer == 'silent' else INTROSPECT
+                if peer == 'blind':
+                    obj.AddMethod(*INTROSPECT, '', 's', '', dbus_interface=dbusmock.MOCK_IFACE)
+                hush = (f'self.methods[{iface!r}][{member!r}][3]'
+                        '._dbus_async_callbacks = ("reply", "fail")')
+                obj.AddMethod('', 'Hush', '', '', hush, dbus_interface=dbusmock.MOCK_IFACE)
+                obj.Hush(dbus_interface=names[2])
         self.addCleanup(lambda: (proc.terminate(), proc.wait()))
         return obj
 
@@ -80,18 +105,42 @@ class NotifyEndToEnd(dbusmock.DBusTestCase):
             os.mknod(etc / 'kiv-recovery', stat.S_IFCHR, 0)
         else:
             (etc / 'kiv-recovery').mkdir()
-            (etc / 'kiv-recovery' / 'kiv-recovery.ini').write_text('\n'.join(ini) + '\n')
+            path = etc / 'kiv-recovery' / 'kiv-recovery.ini'
+            if ini == 'dir':
+                path.mkdir()
+            else:  # a line, or [line, how many times]; "encoding": "latin-1" writes bytes
+                lines = [ln for i in ini for ln in ([i] if isinstance(i, str) else [i[0]] * i[1])]
+                path.write_bytes(('\n'.join(lines) + '\n').encode(case.get('encoding', 'utf-8')))
         env = {k: v for k, v in os.environ.items() if not k.startswith(('LC_', 'LANGUAGE', 'QT_'))}
         # No logging rules of the user's or the host's may add or hide lines.
         env.update({'QT_LOGGING_RULES': 'default.info=true', 'LANG': 'C.UTF-8',
                     'XDG_CONFIG_HOME': str(root), 'XDG_CONFIG_DIRS': str(root)})
         env.update(case.get('env', {}))
-        if case.get('session') == 'nobus':
-            env['DBUS_SESSION_BUS_ADDRESS'] = f'unix:path={root}/no-such-socket'
+        env = {k: v for k, v in env.items() if v is not None}
+        for key, bus in ('session', 'SESSION'), ('daemon', 'SYSTEM'):
+            if case.get(key) in NO_PEER[1:]:
+                env[f'DBUS_{bus}_BUS_ADDRESS'] = f'unix:path={root}/{key}-bus'
+            if case.get(key) in ('deaf', 'mute'):
+                sock = socket.create_server(f'{root}/{key}-bus', family=socket.AF_UNIX)
+                self.addCleanup(sock.close)
+                if case[key] == 'mute':
+                    threading.Thread(target=lambda s=sock: self.addCleanup(s.accept()[0].close),
+                                     daemon=True).start()
         wire = self.monitor_session_bus()
+        trace = root / 'strace.log'
         cmd = [HERE / 'nsrun.sh', '--over', '/etc', etc, '--over', '/usr/share', root / 'share',
-               '--', TOOL, *case.get('args', ['-a', 'notify'])]
+               *(['--readonly'] if case.get('readonly') else []), '--',
+               *(['strace', '-f', '-qq', '-o', trace, '-e', f'trace={TRACED}'] if case.get('strace')
+                 else []), TOOL, *case.get('args', ['-a', 'notify'])]
+        start = time.monotonic()
         result = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=120)
+        low, high = case.get('seconds', [0, 120])  # how long the run may take
+        self.assertTrue(low <= time.monotonic() - start <= high, time.monotonic() - start)
+        if case.get('strace'):  # the configuration file read, and nothing written
+            calls = re.findall(r'^\d+ +(\w+)\((.*)$', trace.read_text(), re.M)
+            self.assertTrue([1 for c in calls if c[1].startswith(f'AT_FDCWD, "{INI}", O_RDONLY')])
+            self.assertEqual([c for c in calls if WRITE_FLAGS.search(c[1])
+                              or not c[0].startswith('open')], [])
         # The bus hands messages to the monitor in order: once the mark arrives, all calls have.
         self.get_dbus().name_has_owner(END_MARK)
         deadline = time.monotonic() + 10
@@ -117,8 +166,8 @@ class NotifyEndToEnd(dbusmock.DBusTestCase):
     def check(self, case):
         session, system = case.get('session', 'template'), case.get('daemon', 'ok')
         notifications = self.spawn(session, NOTIFICATIONS, 'Notify', WIRE_SIGNATURE, False) \
-            if session in ('template', 'text') else None
-        daemon = self.spawn(system, DAEMON, CLEAR, '', True) if system != 'none' else None
+            if session not in NO_PEER else None
+        daemon = self.spawn(system, DAEMON, CLEAR, '', True) if system not in NO_PEER else None
         with tempfile.TemporaryDirectory(prefix='kiv-e2e-') as tmp:
             result, signatures = self.run_tool(case, Path(tmp))
 
@@ -142,7 +191,8 @@ class NotifyEndToEnd(dbusmock.DBusTestCase):
             self.assertEqual(len(calls), 1 if case.get('cleared') else 0)
 
     def test_cases(self):
-        cases = json.loads((FIXTURES / 'cases.json').read_text())
+        only, slow = os.environ.get('KIV_CASE'), os.environ.get('KIV_E2E_SLOW') == '1'
+        cases = [c for c in CASES if (c['name'] == only if only else c.get('slow', False) == slow)]
         self.assertGreater(len(cases), 0)
         for case in cases:
             with self.subTest(case['name']):
@@ -153,4 +203,11 @@ class NotifyEndToEnd(dbusmock.DBusTestCase):
 
 
 if __name__ == '__main__':
+    if os.environ.get('KIV_E2E_SLOW') == '1' and not os.environ.get('KIV_CASE'):
+        # The slow rows wait out time limits: all at once, each in a process with its own buses.
+        runs = [subprocess.Popen([sys.executable, __file__], stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, env=dict(os.environ, KIV_CASE=name))
+                for name in [c['name'] for c in CASES if c.get('slow')]]
+        sys.stdout.buffer.write(b''.join(run.communicate()[0] for run in runs))
+        sys.exit(max(run.returncode for run in runs))
     unittest.main(verbosity=2)
