@@ -129,7 +129,11 @@ bool readDescription(const QString &path, QByteArray &bytes)
         const ssize_t count = ::read(fd, buffer.data() + kept, size_t(room));
         if (count < 0 && errno == EINTR)
             continue;
-        if (count <= 0)
+        if (count < 0) {
+            ::close(fd);
+            return false;
+        }
+        if (count == 0)
             break;
         taken += count;
         char *const begin = buffer.data() + kept;
