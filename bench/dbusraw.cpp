@@ -21,9 +21,10 @@ int main(int argc, char *argv[])
     const QDBusMessage notified = QDBusConnection::sessionBus().call(notify);
     const QDBusMessage cleared = QDBusConnection::systemBus().call(QDBusMessage::createMethodCall(
         QStringLiteral("com.oxbrin.kivrecovery"), QStringLiteral("/com/oxbrin/kivrecovery"),
-        QStringLiteral("com.oxbrin.daemon.kivrecovery"), QStringLiteral("ClearRollbackAutoNotify")));
-    return notified.type() == QDBusMessage::ReplyMessage
-            && cleared.type() == QDBusMessage::ReplyMessage
-        ? 0
-        : 1;
+        QStringLiteral("com.oxbrin.daemon.kivrecovery"),
+        QStringLiteral("ClearRollbackAutoNotify")));
+    return notified.type() == QDBusMessage::ReplyMessage &&
+                   cleared.type() == QDBusMessage::ReplyMessage
+               ? 0
+               : 1;
 }

@@ -13,8 +13,8 @@ else
     # shellcheck source=/dev/null
     source "$2"
 fi
-spec=$(complete -p kiv-recovery-tool) || { echo "FAIL: no completion for kiv-recovery-tool"; exit 1; }
-[[ $spec =~ -F\ ([^ ]+) ]] || { echo "FAIL: unexpected spec: $spec"; exit 1; }
+registration=$(complete -p kiv-recovery-tool) || { echo "FAIL: no completion for kiv-recovery-tool"; exit 1; }
+[[ $registration =~ -F\ ([^ ]+) ]] || { echo "FAIL: unexpected registration: $registration"; exit 1; }
 complete_function=${BASH_REMATCH[1]}
 
 failures=0 count=0
