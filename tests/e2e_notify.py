@@ -26,6 +26,8 @@ from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
 
 TOOL = os.environ['KIV_TOOL']
+# A command the tool runs under instead of strace, such as valgrind (CTest's valgrind_notify).
+WRAP = os.environ.get('KIV_WRAP', '').split()
 QM_DIR = Path(os.environ['KIV_QM_DIR'])
 HERE = Path(__file__).resolve().parent
 FIXTURES = HERE / 'fixtures' / 'notify'
@@ -131,7 +133,7 @@ class NotifyEndToEnd(dbusmock.DBusTestCase):
         cmd = [HERE / 'nsrun.sh', '--over', '/etc', etc, '--over', '/usr/share', root / 'share',
                *(['--readonly'] if case.get('readonly') else []), '--',
                *(['strace', '-f', '-qq', '-o', trace, '-e', f'trace={TRACED}'] if case.get('strace')
-                 else []), TOOL, *case.get('args', ['-a', 'notify'])]
+                 else WRAP), TOOL, *case.get('args', ['-a', 'notify'])]
         start = time.monotonic()
         result = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=120)
         low, high = case.get('seconds', [0, 120])  # how long the run may take
