@@ -89,6 +89,14 @@ private:
     std::thread m_watchdog;
 };
 
+// Takes a bus connection, or, when the bus does not answer in time, logs through `expired` and
+// ends the run.
+QDBusConnection connectBus(QDBusConnection (*connect)(), std::function<void()> expired)
+{
+    const ConnectDeadline deadline(std::move(expired));
+    return connect();
+}
+
 // A status is a whole decimal number. Anything else would convert to 0 and announce a failed or
 // unknown rollback as a success, so it counts as no rollback at all.
 int statusFromSetting(const QVariant &value)
@@ -150,13 +158,10 @@ bool RollbackNotify::sendNotify(const RollbackInfo &info)
     const QVariantMap hints;
     QString errMsg;
 
-    const QDBusConnection sessionBus = [&rollbackVersion] {
-        const ConnectDeadline deadline([&rollbackVersion] {
-            qCritical() << "sendNotify notify invalid, errMsg = " << BusConnectTimeoutMessage
-                        << ", rollbackVersion = " << rollbackVersion;
-        });
-        return QDBusConnection::sessionBus();
-    }();
+    const QDBusConnection sessionBus = connectBus(&QDBusConnection::sessionBus, [&rollbackVersion] {
+        qCritical() << "sendNotify notify invalid, errMsg = " << BusConnectTimeoutMessage
+                    << ", rollbackVersion = " << rollbackVersion;
+    });
     QDBusInterface notifications(NotifyService, NotifyPath, NotifyInterface, sessionBus);
     if (!notifications.isValid() && notifications.lastError().type() != QDBusError::NoError) {
         errMsg = notifications.lastError().message();
@@ -182,13 +187,10 @@ bool RollbackNotify::sendNotify(const RollbackInfo &info)
 bool RollbackNotify::clearRollbackAutoNotify()
 {
     QString errMsg;
-    const QDBusConnection systemBus = [] {
-        const ConnectDeadline deadline([] {
-            qCritical() << "clearRollbackAutoNotify clearNotify invalid, errMsg = "
-                        << BusConnectTimeoutMessage;
-        });
-        return QDBusConnection::systemBus();
-    }();
+    const QDBusConnection systemBus = connectBus(&QDBusConnection::systemBus, [] {
+        qCritical() << "clearRollbackAutoNotify clearNotify invalid, errMsg = "
+                    << BusConnectTimeoutMessage;
+    });
     QDBusInterface daemon(DaemonService, DaemonPath, DaemonInterface, systemBus, this);
     if (!daemon.isValid() && daemon.lastError().type() != QDBusError::NoError) {
         errMsg = daemon.lastError().message();

@@ -30,7 +30,6 @@ filesystem of the namespace read-only, and must answer just the same.
 import codecs
 import json
 import os
-import re
 import shlex
 import shutil
 import signal
@@ -39,6 +38,8 @@ import tempfile
 import unittest
 from pathlib import Path
 
+import nowrite
+
 HERE = Path(__file__).resolve().parent
 FIXTURES = HERE / "fixtures" / "bootlist"
 NSRUN = HERE / "nsrun.sh"
@@ -46,10 +47,6 @@ TOOL = os.environ["KIV_TOOL"]
 # A command the tool runs under instead of strace, such as valgrind (CTest's valgrind_bootlist).
 WRAP = os.environ.get("KIV_WRAP", "").split()
 
-CHANGING_CALLS = ("creat,rename,renameat,renameat2,unlink,unlinkat,mkdir,mkdirat,chmod,fchmod,"
-                  "fchmodat,truncate,ftruncate,link,linkat,symlink,symlinkat")
-WRITE_FLAGS = re.compile(r"\bO_(WRONLY|RDWR|CREAT|TRUNC)\b")
-SYSCALL = re.compile(r"^\d+ +(\w+)\(")
 SLOW = os.environ.get("KIV_E2E_SLOW") == "1"
 # A description that makes the tool block (a FIFO) must fail its case, not hang the suite.
 TIMEOUT = 300 if SLOW else 30
@@ -102,11 +99,6 @@ def replace(source, target):
     shutil.copy2(source, target)
 
 
-def changes_a_file(trace_line):
-    call = SYSCALL.match(trace_line)
-    return call and (call[1] not in ("open", "openat") or WRITE_FLAGS.search(trace_line))
-
-
 def run_tool(case, tmp, stage, readonly=False):
     """Runs the tool on the case's system; answers its exit status, stdout and stderr."""
     shutil.copytree(FIXTURES / "base", stage, symlinks=True)
@@ -120,8 +112,7 @@ def run_tool(case, tmp, stage, readonly=False):
         command += ["--dev", f"/dev/kivtest{device.name.split()[0]}", mount_dir, device]
     command += ["--readonly"] * readonly + ["--"]
     if not readonly and not WRAP:
-        command += ["strace", "-f", "--seccomp-bpf", "-q", "-o", tmp / "trace",
-                    "-e", "trace=open,openat," + CHANGING_CALLS]
+        command += nowrite.strace(tmp / "trace")
     if (stage / "run-as").exists():
         user = (stage / "run-as").read_text().strip()
         command += ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"]
@@ -170,7 +161,7 @@ class BootList(unittest.TestCase):
             return
         # The trace must have seen the run at all, or finding nothing in it would prove nothing.
         self.assertIn('"/etc/fstab"', trace, "nothing traced")
-        self.assertEqual([line for line in trace.splitlines() if changes_a_file(line)], [])
+        self.assertEqual(nowrite.changes(trace), [])
 
 
 for _case in sorted((FIXTURES / "cases").iterdir()):

@@ -7,7 +7,6 @@ fixtures/notify/cases.json."""
 
 import json
 import os
-import re
 import shutil
 import socket
 import stat
@@ -24,6 +23,8 @@ import dbus.lowlevel
 import dbusmock
 from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
+
+import nowrite
 
 TOOL = os.environ['KIV_TOOL']
 # A command the tool runs under instead of strace, such as valgrind (CTest's valgrind_notify).
@@ -46,10 +47,6 @@ PEERS = {
 }
 # Peers left out: none at all, or the bus itself missing, never accepting, never reading.
 NO_PEER = ('none', 'nobus', 'deaf', 'mute')
-# A run of the tool may open files for reading only, and create, remove or change none.
-TRACED = ('open,openat,openat2,creat,rename,renameat,renameat2,unlink,unlinkat,mkdir,mkdirat,'
-          'chmod,fchmod,fchmodat,truncate,ftruncate,link,linkat,symlink,symlinkat')
-WRITE_FLAGS = re.compile(r'O_WRONLY|O_RDWR|O_CREAT|O_TRUNC')
 INTROSPECT = ('org.freedesktop.DBus.Introspectable', 'Introspect')
 INI = '/etc/kiv-recovery/kiv-recovery.ini'
 CASES = json.loads((FIXTURES / 'cases.json').read_text())
@@ -132,17 +129,15 @@ class NotifyEndToEnd(dbusmock.DBusTestCase):
         trace = root / 'strace.log'
         cmd = [HERE / 'nsrun.sh', '--over', '/etc', etc, '--over', '/usr/share', root / 'share',
                *(['--readonly'] if case.get('readonly') else []), '--',
-               *(['strace', '-f', '-qq', '-o', trace, '-e', f'trace={TRACED}'] if case.get('strace')
-                 else WRAP), TOOL, *case.get('args', ['-a', 'notify'])]
+               *(nowrite.strace(trace) if case.get('strace') else WRAP), TOOL, *case.get('args', ['-a', 'notify'])]
         start = time.monotonic()
         result = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=120)
         low, high = case.get('seconds', [0, 120])  # how long the run may take
         self.assertTrue(low <= time.monotonic() - start <= high, time.monotonic() - start)
         if case.get('strace'):  # the configuration file read, and nothing written
-            calls = re.findall(r'^\d+ +(\w+)\((.*)$', trace.read_text(), re.M)
+            calls = nowrite.CALL.findall(trace.read_text())
             self.assertTrue([1 for c in calls if c[1].startswith(f'AT_FDCWD, "{INI}", O_RDONLY')])
-            self.assertEqual([c for c in calls if WRITE_FLAGS.search(c[1])
-                              or not c[0].startswith('open')], [])
+            self.assertEqual(nowrite.changes(trace.read_text()), [])
         # The bus hands messages to the monitor in order: once the mark arrives, all calls have.
         self.get_dbus().name_has_owner(END_MARK)
         deadline = time.monotonic() + 10
