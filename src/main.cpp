@@ -14,7 +14,6 @@
 
 namespace {
 
-const QString ApplicationVersion = QStringLiteral("7.0.1");
 const QString TranslationDir = QStringLiteral("/usr/share/kiv-recovery/translations/tool");
 const QString TranslationFilePattern = QStringLiteral("%1/kiv-recovery-tool_%2.qm");
 const QString BootListAction = QStringLiteral("bootlist");
@@ -41,7 +40,7 @@ bool printLine(const QString &text)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationVersion(ApplicationVersion);
+    QCoreApplication::setApplicationVersion(QStringLiteral(KIV_VERSION));
 
     const QString localeName = QLocale::system().name();
     const QString translationFile = TranslationFilePattern.arg(TranslationDir, localeName);
