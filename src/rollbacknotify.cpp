@@ -10,13 +10,6 @@
 #include <QSettings>
 #include <QVariantMap>
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdlib>
-#include <functional>
-#include <mutex>
-#include <thread>
-
 namespace {
 
 const QString RestoreGroup = QStringLiteral("restore");
@@ -40,62 +33,6 @@ const QString DaemonService = QStringLiteral("com.oxbrin.kivrecovery");
 const QString DaemonPath = QStringLiteral("/com/oxbrin/kivrecovery");
 const QString DaemonInterface = QStringLiteral("com.oxbrin.daemon.kivrecovery");
 const QString ClearAutoNotifyMethod = QStringLiteral("ClearRollbackAutoNotify");
-
-// Connecting to a bus has no time limit of its own: a bus that accepts the connection but never
-// answers (a frozen daemon, a socket whose owner stopped reading) would hold the run, and the
-// login that started it, forever. The connection gets the limit the library gives a call.
-const std::chrono::seconds BusConnectTimeout(25);
-const QString BusConnectTimeoutMessage =
-    QStringLiteral("No answer from the D-Bus server while connecting");
-// The status of the notify action whatever happened inside it.
-const int NotifyExitStatus = 0;
-
-// Watches one bus connection. If it has not come back in time, logs through `expired` and ends
-// the process: the main thread is then blocked inside the D-Bus library and cannot be unwound.
-class ConnectDeadline
-{
-public:
-    explicit ConnectDeadline(std::function<void()> expired)
-        : m_expired(std::move(expired))
-        , m_watchdog([this] { watch(); })
-    {
-    }
-    ~ConnectDeadline()
-    {
-        {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            m_connected = true;
-        }
-        m_done.notify_one();
-        m_watchdog.join();
-    }
-    ConnectDeadline(const ConnectDeadline &) = delete;
-    ConnectDeadline &operator=(const ConnectDeadline &) = delete;
-
-private:
-    void watch()
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (!m_done.wait_for(lock, BusConnectTimeout, [this] { return m_connected; })) {
-            m_expired();
-            std::_Exit(NotifyExitStatus);
-        }
-    }
-
-    std::function<void()> m_expired;
-    std::mutex m_mutex;
-    std::condition_variable m_done;
-    bool m_connected = false;
-    std::thread m_watchdog;
-};
-
-// Takes a bus connection, or, when the bus does not answer in time, logs through `expired` and
-// ends the run.
-QDBusConnection connectBus(QDBusConnection (*connect)(), std::function<void()> expired)
-{
-    const ConnectDeadline deadline(std::move(expired));
-    return connect();
-}
 
 // A status is a whole decimal number. Anything else would convert to 0 and announce a failed or
 // unknown rollback as a success, so it counts as no rollback at all.
@@ -158,11 +95,8 @@ bool RollbackNotify::sendNotify(const RollbackInfo &info)
     const QVariantMap hints;
     QString errMsg;
 
-    const QDBusConnection sessionBus = connectBus(&QDBusConnection::sessionBus, [&rollbackVersion] {
-        qCritical() << "sendNotify notify invalid, errMsg = " << BusConnectTimeoutMessage
-                    << ", rollbackVersion = " << rollbackVersion;
-    });
-    QDBusInterface notifications(NotifyService, NotifyPath, NotifyInterface, sessionBus);
+    QDBusInterface notifications(NotifyService, NotifyPath, NotifyInterface,
+                                 QDBusConnection::sessionBus());
     if (!notifications.isValid() && notifications.lastError().type() != QDBusError::NoError) {
         errMsg = notifications.lastError().message();
         qCritical() << "sendNotify notify invalid, errMsg = " << errMsg
@@ -187,11 +121,8 @@ bool RollbackNotify::sendNotify(const RollbackInfo &info)
 bool RollbackNotify::clearRollbackAutoNotify()
 {
     QString errMsg;
-    const QDBusConnection systemBus = connectBus(&QDBusConnection::systemBus, [] {
-        qCritical() << "clearRollbackAutoNotify clearNotify invalid, errMsg = "
-                    << BusConnectTimeoutMessage;
-    });
-    QDBusInterface daemon(DaemonService, DaemonPath, DaemonInterface, systemBus, this);
+    QDBusInterface daemon(DaemonService, DaemonPath, DaemonInterface, QDBusConnection::systemBus(),
+                          this);
     if (!daemon.isValid() && daemon.lastError().type() != QDBusError::NoError) {
         errMsg = daemon.lastError().message();
         qCritical() << "clearRollbackAutoNotify clearNotify invalid, errMsg = " << errMsg;
