@@ -8,8 +8,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-// The case tables live in tests/cases/*.json, one object per row, so that the fuzzers can take
-// the same inputs as seeds. Every row becomes a QTest row named by its "name" member.
+// The case tables are data, tests/cases/*.json, one object per row; every row becomes a QTest
+// row named by its "name" member.
 inline void addCaseRows(const QString &table)
 {
     QFile file(QStringLiteral(KIV_CASES_DIR "/") + table + QStringLiteral(".json"));

@@ -1,5 +1,6 @@
 #include "bootversionmgr.h"
 #include "casetable.h"
+#include "rollbacknotify.h"
 
 using namespace BootListText;
 
@@ -83,6 +84,17 @@ private slots:
                  row[QStringLiteral("ok")].toBool());
         QCOMPARE(out, row[QStringLiteral("out")].toString());
         QCOMPARE(err, row[QStringLiteral("err")].toString());
+    }
+
+    void rollbackInfo_data() { addCaseRows(QStringLiteral("rollback_info")); }
+    void rollbackInfo()
+    {
+        QFETCH(QJsonObject, row);
+        QTemporaryDir dir;
+        const RollbackInfo info = RollbackNotify().getRollbackInfo(iniFile(dir, row));
+        QCOMPARE(QStringList({QString::number(info.status), info.rollbackVersion,
+                              info.rollbackBeforeVersion}),
+                 strings(row[QStringLiteral("info")]));
     }
 };
 
