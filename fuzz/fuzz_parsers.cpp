@@ -1,0 +1,50 @@
+#include "bootversionmgr.h"
+
+#include <QJsonArray>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace {
+
+// Qt's JSON reader drops a byte order mark that opens a string value, as QString::fromUtf8 does,
+// so a reader of the boot list may lose one there. Nothing else may change on the way.
+bool readsBackAs(const QString &back, const QString &text)
+{
+    return back == text || (text.startsWith(QChar(0xFEFF)) && back == text.mid(1));
+}
+
+} // namespace
+
+// Every parser of outside text gets the input: fstab, the lsblk listings, a snapshot description.
+// Where a parser searches for a key (a UUID), the first line is the key and the rest the text.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
+    const QString text = BootListText::fromUtf8UntilNul(bytes);
+    const QString key = text.section(QLatin1Char('\n'), 0, 0);
+    const QString rest = text.section(QLatin1Char('\n'), 1);
+    BootListText::hasSeparateBoot(bytes);
+    BootListText::rootUuid(text);
+    if (!key.isEmpty()) // the root UUID lsblk gives is never empty
+        BootListText::rootEntryIsRoot(rest, key);
+    // A device path is always one line of the listing, never more.
+    if (BootListText::devicePath(rest, key).contains(QLatin1Char('\n')))
+        __builtin_trap();
+
+    // A description comes from a removable device anyone may have written: whatever it holds,
+    // the record made from it must come out of the boot list as it went in.
+    BootVersion record;
+    if (!BootListText::admitSnapshot(text, record))
+        return 0;
+    BootVersionMgr manager;
+    const QJsonArray list = manager.QStringToJson(manager.versionList2Json({record}))
+                                .value(QStringLiteral("version_list"))
+                                .toArray();
+    BootVersion back;
+    back.unmarshal(list.at(0).toObject());
+    if (list.size() != 1 || !readsBackAs(back.version, record.version) ||
+        !readsBackAs(back.display, record.display) || !readsBackAs(back.uuid, record.uuid))
+        __builtin_trap();
+    return 0;
+}
