@@ -60,6 +60,12 @@ class EndToEnd(dbusmock.DBusTestCase):
         cls.start_session_bus()
         cls.start_system_bus()
 
+    @classmethod
+    def tearDownClass(cls):
+        data = Path(cls.get_services_dir()).parent  # dbusmock's own tear-down leaves it behind
+        super().tearDownClass()
+        shutil.rmtree(data)
+
     def run_tool(self, tmp, args, over, devices=(), setup='', env=None, path=os.environ['PATH'],
                  stdout=subprocess.PIPE):
         """Runs the tool in a namespace; answers status, stdout and stderr after the trace check."""
