@@ -2,20 +2,6 @@
 
 #include <QJsonArray>
 
-#include <cstddef>
-#include <cstdint>
-
-namespace {
-
-// Qt's JSON reader drops a byte order mark that opens a string value, as QString::fromUtf8 does,
-// so a reader of the boot list may lose one there. Nothing else may change on the way.
-bool readsBackAs(const QString &back, const QString &text)
-{
-    return back == text || (text.startsWith(QChar(0xFEFF)) && back == text.mid(1));
-}
-
-} // namespace
-
 // Every parser of outside text gets the input: fstab, the lsblk listings, a snapshot description.
 // Where a parser searches for a key (a UUID), the first line is the key and the rest the text.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -32,8 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (BootListText::devicePath(rest, key).contains(QLatin1Char('\n')))
         __builtin_trap();
 
-    // A description comes from a removable device anyone may have written: whatever it holds,
-    // the record made from it must come out of the boot list as it went in.
+    // Whatever a description on a removable device holds, its record must come out of the boot
+    // list as it went in; only a byte order mark that opens a text may be lost, as Qt's JSON
+    // reader drops it there.
     BootVersion record;
     if (!BootListText::admitSnapshot(text, record))
         return 0;
@@ -43,8 +30,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                 .toArray();
     BootVersion back;
     back.unmarshal(list.at(0).toObject());
-    if (list.size() != 1 || !readsBackAs(back.version, record.version) ||
-        !readsBackAs(back.display, record.display) || !readsBackAs(back.uuid, record.uuid))
+    const auto same = [](const QString &back, const QString &text) {
+        return back == text || (text.startsWith(QChar(0xFEFF)) && back == text.mid(1));
+    };
+    if (list.size() != 1 || !same(back.version, record.version) ||
+        !same(back.display, record.display) || !same(back.uuid, record.uuid))
         __builtin_trap();
     return 0;
 }

@@ -10,7 +10,6 @@ import os
 import re
 import shutil
 import signal
-import stat
 import subprocess
 import tempfile
 import unittest
@@ -21,14 +20,14 @@ import dbusmock
 
 HERE = Path(__file__).resolve().parent
 BOOTLIST, NOTIFY = HERE / 'fixtures' / 'bootlist', HERE / 'fixtures' / 'notify'
-TOOL, QM_DIR = os.environ['KIV_TOOL'], Path(os.environ['KIV_QM_DIR'])
+TOOL, QM_DIR = os.environ['KIV_TOOL'], os.environ['KIV_QM_DIR']
 WRAP, ONLY = os.environ.get('KIV_WRAP', '').split(), os.environ.get('KIV_CASE')
 SLOW = os.environ.get('KIV_E2E_SLOW') == '1'
 VERSION = re.search(r'project\(\S+ VERSION (\S+)', (HERE.parent / 'CMakeLists.txt').read_text())[1]
 CALLS = ('open,openat,openat2,creat,rename,renameat,renameat2,unlink,unlinkat,mkdir,mkdirat,'
          'chmod,fchmod,fchmodat,truncate,ftruncate,link,linkat,symlink,symlinkat')
 CALL, WRITE = re.compile(r'^\d+ +(\w+)\((.*)$', re.M), re.compile(r'\bO_(WRONLY|RDWR|CREAT|TRUNC)\b')
-# The Landlock ABI version the kernel offers (landlock_create_ruleset(NULL, 0, VERSION)), or -1.
+# Whether the kernel has Landlock: landlock_create_ruleset(NULL, 0, VERSION) gives its ABI.
 LANDLOCK = ctypes.CDLL(None).syscall(444, None, 0, 1) > 0
 NOTIFICATIONS = ('org.freedesktop.Notifications', '/org/freedesktop/Notifications',
                  'org.freedesktop.Notifications', 'Notify', 'susssasa{sv}i')
@@ -43,13 +42,6 @@ INI = ['[restore]', 'rollback_status=0', 'rollback_version=V2', 'rollback_before
 def signature(value):
     kind = {'String': 's', 'UInt32': 'u', 'Int32': 'i'}.get(type(value).__name__)
     return kind or ('a{%s}' if isinstance(value, dbus.Dictionary) else 'a%s') % value.signature
-
-
-def replace(source, target):
-    """Copies a case's file over the base's: a link there is replaced, never written through."""
-    if os.path.lexists(target):
-        os.unlink(target)
-    shutil.copy2(source, target)
 
 
 class EndToEnd(dbusmock.DBusTestCase):
@@ -69,22 +61,19 @@ class EndToEnd(dbusmock.DBusTestCase):
     def run_tool(self, tmp, args, over, devices=(), setup='', env=None, path=os.environ['PATH'],
                  stdout=subprocess.PIPE):
         """Runs the tool in a namespace; answers status, stdout and stderr after the trace check."""
-        command = [HERE / 'nsrun.sh']
-        for target, folder in over:
-            command += ['--over', target, folder]
+        command = [HERE / 'nsrun.sh'] + [a for target, dir in over for a in ('--over', target, dir)]
         for name, content in devices:
             (tmp / 'mnt' / name).mkdir(parents=True)
             command += ['--dev', f'/dev/kivtest{name}', tmp / 'mnt' / name, content]
         trace = tmp / 'trace'
-        watch = WRAP or [shutil.which('strace'), '-f', '--seccomp-bpf', '-qq', '-o', trace, '-e', 'trace=' + CALLS]
+        watch = WRAP or [shutil.which('strace'), '-f', '--seccomp-bpf', '-qq', '-o', trace,
+                         '-e', 'trace=' + CALLS]
         command += ['--', 'sh', '-ec', setup + '\nexec "$@"', 'setup', 'env', f'PATH={path}', *watch,
                     TOOL, *args]
-        env = {k: v for k, v in os.environ.items() if not k.startswith(('LC_', 'LANGUAGE', 'QT_'))
-               } | {'LANG': 'C.UTF-8', 'QT_LOGGING_RULES': 'default.info=true', 'TMP': str(tmp),
-                    'XDG_CONFIG_HOME': str(tmp), 'XDG_CONFIG_DIRS': str(tmp)} | (env or {})
+        base = {k: v for k, v in os.environ.items() if not k.startswith(('LC_', 'LANGUAGE', 'QT_'))
+                } | {'LANG': 'C.UTF-8', 'QT_LOGGING_RULES': 'default.info=true', 'TMP': str(tmp)}
         process = subprocess.Popen(command, stdout=stdout, stderr=subprocess.PIPE, text=True,
-                                   env={k: v for k, v in env.items() if v is not None},
-                                   start_new_session=True)
+                                   env=base | (env or {}), start_new_session=True)
         try:
             out, err = process.communicate(timeout=600 if SLOW else 60)
         except subprocess.TimeoutExpired:
@@ -95,41 +84,27 @@ class EndToEnd(dbusmock.DBusTestCase):
             self.assertIn('libQt5Core', str(calls))
             self.assertEqual([c for c in calls if (not c[0].startswith('open') or WRITE.search(
                 c[1])) and str(tmp / 'probe') not in c[1]], [])
-        return process.returncode, out, err
+        return process.returncode, out or '', err
 
     def check_bootlist(self, case, tmp):
-        stage = tmp / 'stage'
+        stage, probe = tmp / 'stage', tmp / 'probe'
         shutil.copytree(BOOTLIST / 'base', stage, symlinks=True)
-        shutil.copytree(case, stage, symlinks=True, dirs_exist_ok=True, copy_function=replace)
-        probe = tmp / 'probe'  # the fake lsblk tries to write here; the sandbox must refuse
-        probe.mkdir()
+        shutil.copytree(case, stage, symlinks=True, dirs_exist_ok=True)
+        probe.mkdir()  # where the fake lsblk tries to write, which the sandbox must refuse
         for name in ('old', 'gone'):
             (probe / name).write_text(name)
-        setup = (stage / 'setup').read_text() if (stage / 'setup').exists() else ''
+        setup = stage / 'setup'
         status, out, err = self.run_tool(
             tmp, ['-a', 'bootlist'], [('/etc', stage / 'etc'), ('/root', stage / 'root')],
-            [(d.name, d) for d in sorted((stage / 'devices').iterdir())], setup,
-            {'KIV_FAKE': str(stage / 'cmd'), 'STAGE': str(stage),
-             'KIV_PROBE': str(probe) if LANDLOCK else None}, stage / 'bin')
-        expected = (stage / 'expected.json').read_text()
+            [(d.name, d) for d in sorted((stage / 'devices').iterdir())],
+            setup.read_text() if setup.exists() else '',
+            {'KIV_FAKE': str(stage / 'cmd'), 'STAGE': str(stage)} |
+            ({'KIV_PROBE': str(probe)} if LANDLOCK else {}), stage / 'bin')
+        expected, stderr = (stage / 'expected.json').read_text(), stage / 'stderr'
         self.assertEqual((status, json.loads(out)), (0, json.loads(expected)), err)
-        self.assertEqual(out, expected)
-        stderr = stage / 'stderr'
-        self.assertEqual(err, stderr.read_text() if stderr.exists() else '')
+        self.assertEqual((out, err), (expected, stderr.read_text() if stderr.exists() else ''))
         self.assertEqual(sorted((p.name, p.read_text()) for p in probe.iterdir()),
                          [('gone', 'gone'), ('old', 'old')])
-
-    def test_bootlist(self):
-        if not LANDLOCK:
-            with self.subTest('sandbox'):
-                self.skipTest('the kernel has no Landlock, so no write of lsblk is tried')
-        cases = [line.split()[0] for line in (BOOTLIST / 'cases.txt').read_text().splitlines()
-                 if line.strip() and not line.startswith('#')]
-        for name in cases:
-            case = BOOTLIST / 'cases' / name
-            if (name == ONLY) if ONLY else (case / 'slow').exists() == SLOW:
-                with self.subTest(name), tempfile.TemporaryDirectory(prefix='kiv-e2e-') as tmp:
-                    self.check_bootlist(case, Path(tmp))
 
     def peer(self, kind, names, system_bus):
         if kind == 'template':
@@ -147,37 +122,38 @@ class EndToEnd(dbusmock.DBusTestCase):
         session, daemon = row.get('session', 'template'), row.get('daemon', 'ok')
         notified = self.peer(session, NOTIFICATIONS, False) if session != 'none' else None
         cleared = self.peer(daemon, DAEMON, True) if daemon != 'none' else None
-        share = tmp / 'share' / 'kiv-recovery' / 'translations' / 'tool'
-        share.mkdir(parents=True)
-        for qm in QM_DIR.glob('*.qm'):
-            (share / qm.name).symlink_to(qm)
-        conf, ini = tmp / 'etc' / 'kiv-recovery', row.get('ini', INI)
-        conf.parent.mkdir()
-        if ini is None:  # a whiteout hides any configuration of the host
-            os.mknod(conf, stat.S_IFCHR, 0)
-        else:
-            conf.mkdir()
-            (conf / 'kiv-recovery.ini').write_text('\n'.join(ini) + '\n')
+        (tmp / 'share' / 'kiv-recovery' / 'translations').mkdir(parents=True)
+        (tmp / 'share' / 'kiv-recovery' / 'translations' / 'tool').symlink_to(QM_DIR)
+        (tmp / 'etc' / 'kiv-recovery').mkdir(parents=True)
+        if row.get('ini', INI) is not None:
+            (tmp / 'etc' / 'kiv-recovery' / 'kiv-recovery.ini').write_text(
+                '\n'.join(row.get('ini', INI)) + '\n')
         with open('/dev/full', 'w') as full:
             status, out, err = self.run_tool(
                 tmp, row.get('args', ['-a', 'notify']),
-                [('/etc', tmp / 'etc'), ('/usr/share', tmp / 'share')], env=row.get('env'),
-                stdout=full if row.get('full') else subprocess.PIPE)
+                [('/etc', tmp / 'etc'), ('/usr/share', tmp / 'share')], (), row.get('setup', ''),
+                row.get('env'), stdout=full if row.get('full') else subprocess.PIPE)
         expected = row.get('stdout', '')
-        if expected.startswith('@'):
-            expected = (NOTIFY / expected[1:]).read_text()
-        expected = expected.replace('{tool}', TOOL).replace('{version}', VERSION)
-        self.assertEqual((status, out or '', err.splitlines()),
-                         (row.get('status', 0), expected, row.get('stderr', [])))
-        notify = row.get('notify') or (NOTIFY_ARGS[:4] + [row['body']] + NOTIFY_ARGS[5:]
-                                       if 'body' in row else None)
-        if notified:
-            calls = notified()
-            self.assertEqual(calls, [notify] if notify else [])
-            self.assertEqual([''.join(map(signature, c)) for c in calls],
-                             [NOTIFICATIONS[4]] if notify else [])
+        expected = (NOTIFY / expected[1:]).read_text() if expected.startswith('@') else expected
+        self.assertEqual((status, out, err.splitlines()), (row.get('status', 0), expected.replace(
+            '{tool}', TOOL).replace('{version}', VERSION), row.get('stderr', [])))
+        notify = row.get('notify') or 'body' in row and NOTIFY_ARGS[:4] + [row['body']] + NOTIFY_ARGS[5:]
+        if notified:  # the arguments as sent, and their types on the wire
+            self.assertEqual([(c, ''.join(map(signature, c))) for c in notified()],
+                             [(notify, NOTIFICATIONS[4])] if notify else [])
         if cleared:
             self.assertEqual(len(cleared()), 1 if row.get('cleared') else 0)
+
+    def test_bootlist(self):
+        if not LANDLOCK:
+            with self.subTest('sandbox'):
+                self.skipTest('the kernel has no Landlock, so no write of lsblk is tried')
+        for line in (BOOTLIST / 'cases.txt').read_text().splitlines():
+            name, case = line.split(' ')[0], BOOTLIST / 'cases' / line.split(' ')[0]
+            if not line.startswith('#') and ((name == ONLY) if ONLY else
+                                             (case / 'slow').exists() == SLOW):
+                with self.subTest(name), tempfile.TemporaryDirectory(prefix='kiv-e2e-') as tmp:
+                    self.check_bootlist(case, Path(tmp))
 
     def test_notify(self):
         for row in json.loads((NOTIFY / 'cases.json').read_text()):

@@ -1,13 +1,9 @@
 #!/bin/sh
 # Runs a command in a private mount namespace where test fixtures stand in for the system's fixed
-# paths. Nothing mounted here is seen outside, so the host is never changed.
-#
+# paths; nothing mounted here is seen outside, so the host is never changed.
 #   nsrun.sh [--over TARGET DIR]... [--dev SOURCE MOUNTDIR CONTENTDIR]... -- COMMAND...
-#
-#   --over  lays DIR over the directory TARGET (a read-only overlay: the rest of TARGET stays
-#           visible, so /etc keeps what the dynamic loader and libc need).
-#   --dev   mounts a tmpfs whose source reads SOURCE (a fake device such as /dev/kivtestA) at
-#           MOUNTDIR, holding a copy of CONTENTDIR.
+# --over lays DIR over the folder TARGET (a read-only overlay: the rest of TARGET stays visible);
+# --dev mounts a tmpfs whose source reads SOURCE (a fake device) at MOUNTDIR, with CONTENTDIR's files.
 set -eu
 if [ "${KIV_NSRUN_INSIDE:-}" != 1 ]; then
     KIV_NSRUN_INSIDE=1 exec unshare --mount --propagation private "$0" "$@"

@@ -1,0 +1,114 @@
+#include "bootversionmgr.h"
+#include "rollbacknotify.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace BootListText;
+
+namespace {
+
+QString text(const QJsonObject &row, const char *key)
+{
+    return row[QLatin1String(key)].toString();
+}
+
+QStringList strings(const QJsonValue &array)
+{
+    QStringList list;
+    for (const QJsonValue &value : array.toArray())
+        list.append(value.toString());
+    return list;
+}
+
+// The row's "ini" as a file in dir; a null "ini" leaves no file there.
+QString iniFile(const QTemporaryDir &dir, const QJsonObject &row)
+{
+    QFile file(dir.filePath("kiv-recovery.ini"));
+    if (!row["ini"].isNull() && file.open(QIODevice::WriteOnly))
+        file.write(text(row, "ini").toUtf8());
+    return file.fileName();
+}
+
+// What the rows of the table tests/cases/TABLE.json feed to the tool, answered as the JSON value
+// that a row's "expect" holds.
+QJsonValue check(const QString &table, const QJsonObject &row)
+{
+    QTemporaryDir dir;
+    if (table == "separate_boot")
+        return hasSeparateBoot(text(row, "fstab").toUtf8());
+    if (table == "device_path")
+        return devicePath(text(row, "listing"), text(row, "uuid"));
+    if (table == "backup_uuids")
+        return QJsonArray::fromStringList(backupUuids(iniFile(dir, row)));
+    if (table == "root_check") {
+        const QString uuid = rootUuid(text(row, "lsblk"));
+        return QJsonArray{uuid, !uuid.isEmpty() && rootEntryIsRoot(text(row, "fstab"), uuid)};
+    }
+    if (table == "snapshots") {
+        BootVersion entry;
+        entry.version = "stale"; // what an earlier snapshot left behind
+        if (!admitSnapshot(text(row, "description"), entry))
+            return false;
+        return QJsonArray{entry.version, entry.display, entry.uuid};
+    }
+    if (table == "documents") {
+        QList<BootVersion> list; // each record after a round trip through its JSON object
+        for (const QJsonValue &record : row["records"].toArray()) {
+            const QStringList f = strings(record);
+            list.append(BootVersion());
+            list.last().unmarshal(BootVersion{f[0], f[1], f[2], f[3], f[4], f[5]}.marshal());
+        }
+        return BootVersionMgr().versionList2Json(list);
+    }
+    if (table == "spawn") {
+        QString out = "pre:"; // output is appended to what the caller holds
+        QString err;
+        const bool ok =
+            BootVersionMgr().spawnCmd(text(row, "program"), strings(row["args"]), out, err);
+        return QJsonArray{ok, out, err};
+    }
+    if (table == "rollback_info") {
+        const RollbackInfo info = RollbackNotify().getRollbackInfo(iniFile(dir, row));
+        return QJsonArray{QString::number(info.status), info.rollbackVersion,
+                          info.rollbackBeforeVersion};
+    }
+    return "a table without a check";
+}
+
+} // namespace
+
+class TestParsers : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void rows_data()
+    {
+        QTest::addColumn<QString>("table");
+        QTest::addColumn<QJsonObject>("row");
+        for (const QFileInfo &tableFile : QDir(KIV_CASES_DIR).entryInfoList({"*.json"})) {
+            const QString table = tableFile.baseName();
+            QFile file(tableFile.filePath());
+            QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+            for (const QJsonValue &row : QJsonDocument::fromJson(file.readAll()).array())
+                QTest::newRow(qPrintable(table + ": " + row["name"].toString()))
+                    << table << row.toObject();
+        }
+    }
+
+    void rows()
+    {
+        QFETCH(QString, table);
+        QFETCH(QJsonObject, row);
+        // Compared as JSON text, so that a failure shows both values.
+        const auto json = [](const QJsonValue &v) { return QJsonDocument(QJsonArray{v}).toJson(); };
+        QCOMPARE(json(check(table, row)), json(row["expect"]));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestParsers)
+#include "tst_parsers.moc"
