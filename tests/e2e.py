@@ -1,18 +1,8 @@
 #!/usr/bin/python3
-"""End-to-end tests of the built tool ($KIV_TOOL, its translations in $KIV_QM_DIR). Every run is in
-a private mount namespace (nsrun.sh) and under strace, which must see no file written, created or
-changed; notify runs on private buses with python3-dbusmock as both peers. The cases are data:
-fixtures/bootlist/cases.txt and fixtures/notify/cases.json. KIV_CASE=NAME runs one case;
-KIV_E2E_SLOW=1 runs the slow ones alone; KIV_WRAP runs the tool under valgrind instead."""
-import ctypes
-import json
-import os
-import re
-import shutil
-import signal
-import subprocess
-import tempfile
-import unittest
+"""The built tool ($KIV_TOOL) on the cases of fixtures/, each run in a private mount namespace under
+strace, which must see nothing written; notify on private buses with python3-dbusmock as both peers.
+KIV_CASE=NAME runs one case, KIV_E2E_SLOW=1 the slow ones, KIV_WRAP=valgrind... runs under it."""
+import ctypes, json, os, re, shutil, signal, subprocess, tempfile, unittest  # noqa: E401
 from pathlib import Path
 
 import dbus

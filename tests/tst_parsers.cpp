@@ -16,14 +16,6 @@ QString text(const QJsonObject &row, const char *key)
     return row[QLatin1String(key)].toString();
 }
 
-QStringList strings(const QJsonValue &array)
-{
-    QStringList list;
-    for (const QJsonValue &value : array.toArray())
-        list.append(value.toString());
-    return list;
-}
-
 // The row's "ini" as a file in dir; a null "ini" leaves no file there.
 QString iniFile(const QTemporaryDir &dir, const QJsonObject &row)
 {
@@ -58,7 +50,7 @@ QJsonValue check(const QString &table, const QJsonObject &row)
     if (table == "documents") {
         QList<BootVersion> list; // each record after a round trip through its JSON object
         for (const QJsonValue &record : row["records"].toArray()) {
-            const QStringList f = strings(record);
+            const QStringList f = record.toVariant().toStringList();
             list.append(BootVersion());
             list.last().unmarshal(BootVersion{f[0], f[1], f[2], f[3], f[4], f[5]}.marshal());
         }
@@ -67,8 +59,8 @@ QJsonValue check(const QString &table, const QJsonObject &row)
     if (table == "spawn") {
         QString out = "pre:"; // output is appended to what the caller holds
         QString err;
-        const bool ok =
-            BootVersionMgr().spawnCmd(text(row, "program"), strings(row["args"]), out, err);
+        const bool ok = BootVersionMgr().spawnCmd(text(row, "program"),
+                                                  row["args"].toVariant().toStringList(), out, err);
         return QJsonArray{ok, out, err};
     }
     if (table == "rollback_info") {
