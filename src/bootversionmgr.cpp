@@ -11,14 +11,15 @@
 #include <QJsonValue>
 #include <QProcess>
 #include <QSettings>
-#include <QStorageInfo>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 namespace {
@@ -71,6 +72,31 @@ const QString DeviceUuidKey = QStringLiteral("device_uuid");
 const QString HistoryDeviceUuidKey = QStringLiteral("history_device_uuid");
 const QChar UuidSeparator = QLatin1Char(',');
 
+const QString MountTablePath = QStringLiteral("/proc/self/mountinfo");
+// The fields of a mountinfo line before its optional fields, which a lone "-" ends; after that
+// come the filesystem type and the source.
+const int MountPointColumn = 4;
+const int FirstOptionalColumn = 6;
+const QByteArray OptionalFieldsEnd = QByteArrayLiteral("-");
+const int TypeAfterEnd = 1;
+const int SourceAfterEnd = 2;
+// Pseudo filesystems and runtime folders: whatever is mounted there is no backup device. Qt's
+// volume list passes over the same folders, and so the initial "rootfs", which keeps a device
+// found at the place every other Qt program shows it.
+const QStringList HiddenMountFolders{QStringLiteral("/dev"), QStringLiteral("/proc"),
+                                     QStringLiteral("/sys"), QStringLiteral("/var/run"),
+                                     QStringLiteral("/var/lock")};
+const QByteArray InitialRootType = QByteArrayLiteral("rootfs");
+// The kernel writes a blank, tab, line feed or backslash of a mountinfo field as a backslash and
+// three octal digits.
+const char EscapeMark = '\\';
+const int EscapeDigits = 3;
+const int OctalBase = 8;
+// The log line of a failed device listing names the lookup that callers know, whichever of its
+// overloads ran.
+const char MountPointLookupName[] =
+    "bool BootVersionMgr::getMountPointByUUID(const QString&, QString&)";
+
 // A description is a few hundred bytes. Anything far larger is not one of ours, and since backup
 // devices are removable media that anyone may have written, the tool (often running as root)
 // must not be made to read an unbounded amount of it.
@@ -95,6 +121,54 @@ QStringList fstabFields(QString line)
 QStringList nonEmptyLines(const QString &text)
 {
     return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+bool isUnder(const QString &folder, const QString &path)
+{
+    return path.startsWith(folder) &&
+           (path.size() == folder.size() || path.at(folder.size()) == QLatin1Char('/'));
+}
+
+QByteArray unescapeMountField(const QByteArray &field)
+{
+    QByteArray text;
+    text.reserve(field.size());
+    for (int i = 0; i < field.size(); ++i) {
+        int code = 0;
+        int digits = 0;
+        if (field.at(i) == EscapeMark) {
+            for (; digits < EscapeDigits && i + 1 + digits < field.size(); ++digits) {
+                const char digit = field.at(i + 1 + digits);
+                if (digit < '0' || digit >= '0' + OctalBase)
+                    break;
+                code = code * OctalBase + (digit - '0');
+            }
+        }
+        if (digits == EscapeDigits && code <= UCHAR_MAX) {
+            text.append(char(code));
+            i += EscapeDigits;
+        } else {
+            text.append(field.at(i));
+        }
+    }
+    return text;
+}
+
+QByteArray readMountTable()
+{
+    QFile file(MountTablePath);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A filesystem that reports no size at all (autofs and its kind) holds no snapshots, so a
+// later mount of the same device is taken instead; the root filesystem counts whatever it
+// reports. Only the mounts of the device looked for are asked: a hung network share or FUSE
+// filesystem elsewhere would never answer.
+bool isEmptyFilesystem(const QString &mountPoint)
+{
+    struct statfs info = {};
+    return ::statfs(QFile::encodeName(mountPoint).constData(), &info) == 0 && info.f_blocks == 0 &&
+           mountPoint != RootMountPoint;
 }
 
 // Reads a snapshot description, or answers false for anything that is not a regular file of at
@@ -213,6 +287,27 @@ QString rootUuid(const QString &listing)
     return QString();
 }
 
+QList<Mount> mountTable(const QByteArray &mountinfo)
+{
+    QList<Mount> mounts;
+    for (const QByteArray &line : mountinfo.split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        const int end = fields.indexOf(OptionalFieldsEnd, FirstOptionalColumn);
+        if (end < 0 || end + SourceAfterEnd >= fields.size() ||
+            fields.at(end + TypeAfterEnd) == InitialRootType)
+            continue;
+        const QString mountPoint =
+            QFile::decodeName(unescapeMountField(fields.at(MountPointColumn)));
+        const bool hidden = std::any_of(
+            HiddenMountFolders.cbegin(), HiddenMountFolders.cend(),
+            [&mountPoint](const QString &folder) { return isUnder(folder, mountPoint); });
+        if (!hidden)
+            mounts.append({fromUtf8UntilNul(unescapeMountField(fields.at(end + SourceAfterEnd))),
+                           mountPoint});
+    }
+    return mounts;
+}
+
 bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid)
 {
     for (const QString &line : nonEmptyLines(fstab)) {
@@ -297,9 +392,10 @@ void BootVersionMgr::getBootVersionList(const QStringList &uuidList, QList<BootV
     getBootKernelAndInitrd(base.kernel, base.initrd);
     base.scheme = RecoveryScheme;
 
+    const QList<BootListText::Mount> mounts = BootListText::mountTable(readMountTable());
     for (const QString &uuid : uuidList) {
         QString mountPoint;
-        getMountPointByUUID(uuid, mountPoint);
+        getMountPointByUUID(uuid, mounts, mountPoint);
         if (mountPoint.isEmpty())
             continue;
         const QDir snapshots(mountPoint + KivRecovery::SnapshotDir);
@@ -417,20 +513,28 @@ bool BootVersionMgr::isRootMounted()
 
 bool BootVersionMgr::getMountPointByUUID(const QString &uuid, QString &mountPoint)
 {
+    return getMountPointByUUID(uuid, BootListText::mountTable(readMountTable()), mountPoint);
+}
+
+bool BootVersionMgr::getMountPointByUUID(const QString &uuid,
+                                         const QList<BootListText::Mount> &mounts,
+                                         QString &mountPoint)
+{
     const QStringList args{QStringLiteral("--output"), QStringLiteral("UUID,PATH")};
     QString listing;
     QString err;
     if (!spawnCmd(LsblkProgram, args, listing, err)) {
-        qInfo() << Q_FUNC_INFO << ", spawnCmd failed, args = " << args << ", err = " << err;
+        qInfo() << MountPointLookupName << ", spawnCmd failed, args = " << args
+                << ", err = " << err;
         return false;
     }
     const QString device = BootListText::devicePath(listing, uuid);
     if (device.isEmpty())
         return true;
-    const QList<QStorageInfo> volumes = QStorageInfo::mountedVolumes();
-    for (const QStorageInfo &volume : volumes) {
-        if (BootListText::fromUtf8UntilNul(volume.device()) == device) {
-            mountPoint = volume.rootPath();
+    // The first mount of the device wins, as in the mount table's own order.
+    for (const BootListText::Mount &mount : mounts) {
+        if (mount.device == device && !isEmptyFilesystem(mount.mountPoint)) {
+            mountPoint = mount.mountPoint;
             break;
         }
     }

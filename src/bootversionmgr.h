@@ -7,6 +7,10 @@
 #include <QString>
 #include <QStringList>
 
+namespace BootListText {
+struct Mount;
+}
+
 // One bootable snapshot as the boot menu generator sees it.
 class BootVersion
 {
@@ -45,11 +49,30 @@ public:
     bool isRootMounted();
 
     bool getMountPointByUUID(const QString &uuid, QString &mountPoint);
+
+private:
+    // The lookup above in a mount table read beforehand, so that a run over many devices reads
+    // the table once.
+    bool getMountPointByUUID(const QString &uuid, const QList<BootListText::Mount> &mounts,
+                             QString &mountPoint);
 };
 
 // The text parsers behind the operations above. Each is a function of its input alone, so the
 // odd lines that real systems and hostile media produce can be fed to them directly.
 namespace BootListText {
+
+// One filesystem of the mount table: its source as the table names it and the folder it is
+// mounted at.
+struct Mount
+{
+    QString device;
+    QString mountPoint;
+};
+
+// The mounts of a /proc/self/mountinfo text, in its order, with the octal escapes of blanks,
+// tabs, line feeds and backslashes decoded. Mounts at or under /dev, /proc, /sys, /var/run and
+// /var/lock, and the initial "rootfs", are left out: they are never a backup device.
+QList<Mount> mountTable(const QByteArray &mountinfo);
 
 // Bytes as UTF-8 text, up to the first NUL byte.
 QString fromUtf8UntilNul(const QByteArray &bytes);

@@ -26,6 +26,16 @@ private slots:
                  row[QStringLiteral("root")].toBool());
     }
 
+    void mountTableParse_data() { addCaseRows(QStringLiteral("mount_table")); }
+    void mountTableParse()
+    {
+        QFETCH(QJsonObject, row);
+        QStringList mounts;
+        for (const Mount &mount : mountTable(row[QStringLiteral("mountinfo")].toString().toUtf8()))
+            mounts << mount.device << mount.mountPoint;
+        QCOMPARE(mounts, strings(row[QStringLiteral("mounts")]));
+    }
+
     void devicePathLookup_data() { addCaseRows(QStringLiteral("device_path")); }
     void devicePathLookup()
     {
