@@ -101,6 +101,15 @@ const char MountPointLookupName[] =
 // devices are removable media that anyone may have written, the tool (often running as root)
 // must not be made to read an unbounded amount of it.
 const qint64 MaxDescriptionSize = 1024 * 1024;
+// Nor may many descriptions just under that cap together: their text would outgrow what one
+// document can hold, and the run would die with nothing printed. So every description read is
+// charged to a budget of the run, its size and EntryCharge for the entry it may add; past the
+// budget a description is skipped, and the entries found so far still come out. A kept byte of
+// description costs about six by the time the document is written, an entry about 2 KiB, so the
+// run stays under 1 GiB however the store is made, while 100,000 real snapshots of a few
+// hundred bytes take well under half of the budget.
+const qint64 DescriptionBudget = 128 * 1024 * 1024;
+const qint64 EntryCharge = 384;
 
 // The length of bytes up to the first NUL byte, or of all of them. memchr scans a word or a
 // vector at a time; QByteArray::indexOf(char) walks byte by byte, which was a twentieth of the
@@ -172,20 +181,22 @@ bool isEmptyFilesystem(const QString &mountPoint)
 }
 
 // Reads a snapshot description, or answers false for anything that is not a regular file of at
-// most MaxDescriptionSize bytes. The file is opened without blocking, so a FIFO or a device node
-// planted on the backup device cannot stall the run, and its type is checked on the open file
-// itself, so it cannot be swapped between the check and the read.
-//
-// The bytes come out as a text-mode QFile hands them over, every carriage return dropped, but
-// straight from the descriptor: a QFile around it costs a heap object and two more system calls
-// (statx, lseek) per snapshot.
-bool readDescription(const QString &path, QByteArray &bytes)
+// most MaxDescriptionSize bytes that fits in what is left of budget, which it is charged. The
+// bytes come out as a text-mode QFile hands them over, every carriage return dropped.
+bool readDescription(const QString &path, qint64 &budget, QByteArray &bytes)
 {
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info = {};
+    // Only regular files are opened: opening a device node runs its driver, so a watchdog
+    // would start its timer and a tape would rewind, and a FIFO would wait for a writer.
+    if (::stat(name.constData(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size > MaxDescriptionSize || info.st_size + EntryCharge > budget)
+        return false;
+    // The path may have been swapped for a FIFO or a device node since: the open must not
+    // block on it, and the type is checked again on what was opened.
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    struct stat info = {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > MaxDescriptionSize) {
         ::close(fd);
         return false;
@@ -214,6 +225,7 @@ bool readDescription(const QString &path, QByteArray &bytes)
         kept += int(std::remove(begin, begin + count, '\r') - begin);
     }
     ::close(fd);
+    budget -= qMin(budget, taken + EntryCharge);
     buffer.truncate(kept);
     bytes = buffer;
     return taken <= MaxDescriptionSize;
@@ -393,6 +405,7 @@ void BootVersionMgr::getBootVersionList(const QStringList &uuidList, QList<BootV
     base.scheme = RecoveryScheme;
 
     const QList<BootListText::Mount> mounts = BootListText::mountTable(readMountTable());
+    qint64 budget = DescriptionBudget;
     for (const QString &uuid : uuidList) {
         QString mountPoint;
         getMountPointByUUID(uuid, mounts, mountPoint);
@@ -409,7 +422,7 @@ void BootVersionMgr::getBootVersionList(const QStringList &uuidList, QList<BootV
         for (const QFileInfo &entry : entries) {
             const QString path = folder + entry.fileName() + QLatin1Char('/') + DescriptionFile;
             QByteArray description;
-            if (!readDescription(path, description))
+            if (!readDescription(path, budget, description))
                 continue;
             // Every snapshot starts from the base record, so a member one description lacks is
             // empty rather than the previous snapshot's value.
