@@ -50,6 +50,7 @@ const QString BootMountPoint = QStringLiteral("/boot");
 const QString RootMountPoint = QStringLiteral("/");
 const QString RootLinePrefix = QStringLiteral("/ ");
 const QString CommentMark = QStringLiteral("#");
+const QString DevicePrefix = QStringLiteral("/dev/");
 // fstab(5) makes the dump and pass fields optional, and a seventh field is no fstab line.
 const int MinBootEntryFields = 4;
 const int MaxBootEntryFields = 6;
@@ -164,6 +165,14 @@ QByteArray readMountTable()
 {
     QFile file(MountTablePath);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The lookup follows symbolic links of device paths the way the system does, so that
+// /dev/mapper/NAME and the node it links to count as one device.
+QString resolveLinks(const QString &path)
+{
+    const QString resolved = QFileInfo(path).canonicalFilePath();
+    return resolved.isEmpty() ? path : resolved;
 }
 
 // A filesystem that reports no size at all (autofs and its kind) holds no snapshots, so a
@@ -317,9 +326,20 @@ QList<Mount> mountTable(const QByteArray &mountinfo)
     return mounts;
 }
 
-bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid)
+QString rootDevice(const QList<Mount> &mounts)
 {
-    for (const QString &line : nonEmptyLines(fstab)) {
+    for (const Mount &mount : mounts) {
+        if (mount.mountPoint == RootMountPoint)
+            return mount.device;
+    }
+    return QString();
+}
+
+bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid, const QString &rootDevice,
+                     const LinkResolver &resolve)
+{
+    const QStringList lines = nonEmptyLines(fstab);
+    for (const QString &line : lines) {
         if (!line.contains(rootUuid))
             continue;
         const QString entry = line.trimmed();
@@ -327,7 +347,24 @@ bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid)
             continue;
         // Split like the /boot probe does: a space separated fstab is as valid as a tabbed one.
         const QStringList fields = fstabFields(entry);
-        return fields.size() > MountPointField && fields.at(MountPointField) == RootMountPoint;
+        if (fields.size() > MountPointField && fields.at(MountPointField) == RootMountPoint)
+            return true;
+        break;
+    }
+    // An installer that puts the root filesystem on LVM, or one that names disks by their
+    // nodes, writes the root entry as a device path, which holds no UUID. LABEL= and PARTUUID=
+    // sources are not looked up: that would take another program.
+    if (rootDevice.isEmpty())
+        return false;
+    for (const QString &line : lines) {
+        const QString entry = line.trimmed();
+        if (entry.startsWith(CommentMark))
+            continue;
+        const QStringList fields = fstabFields(entry);
+        if (fields.size() <= MountPointField || fields.at(MountPointField) != RootMountPoint)
+            continue;
+        const QString &source = fields.first();
+        return source.startsWith(DevicePrefix) && resolve(source) == resolve(rootDevice);
     }
     return false;
 }
@@ -514,7 +551,8 @@ bool BootVersionMgr::isRootMounted()
     QString catErr;
     if (!spawnCmd(CatProgram, {FstabPath}, fstab, catErr))
         return false;
-    return BootListText::rootEntryIsRoot(fstab, uuid);
+    const QString device = BootListText::rootDevice(BootListText::mountTable(readMountTable()));
+    return BootListText::rootEntryIsRoot(fstab, uuid, device, resolveLinks);
 }
 
 bool BootVersionMgr::getMountPointByUUID(const QString &uuid, QString &mountPoint)

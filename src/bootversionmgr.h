@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace BootListText {
 struct Mount;
 }
@@ -74,6 +76,9 @@ struct Mount
 // /var/lock, and the initial "rootfs", are left out: they are never a backup device.
 QList<Mount> mountTable(const QByteArray &mountinfo);
 
+// The source of the filesystem mounted at "/", or an empty text when the table has none.
+QString rootDevice(const QList<Mount> &mounts);
+
 // Bytes as UTF-8 text, up to the first NUL byte.
 QString fromUtf8UntilNul(const QByteArray &bytes);
 
@@ -86,8 +91,16 @@ bool hasSeparateBoot(const QByteArray &fstab);
 // The UUID of the filesystem mounted at "/" in a "lsblk --output MOUNTPOINT,UUID" listing.
 QString rootUuid(const QString &listing);
 
-// Whether the first uncommented fstab line that names rootUuid mounts it at "/".
-bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid);
+// Resolves the symbolic links of a path, or gives the path back when it cannot.
+using LinkResolver = std::function<QString(const QString &)>;
+
+// Whether the fstab mounts the root filesystem at "/": the first uncommented line that names
+// rootUuid decides. When that line mounts elsewhere or there is none, the first uncommented
+// entry for "/" counts too if its source is a path under /dev that resolves to the same device
+// as rootDevice, the source of "/" in the mount table.
+bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid,
+                     const QString &rootDevice = QString(),
+                     const LinkResolver &resolve = LinkResolver());
 
 // The device path of the filesystem uuid in a "lsblk --output UUID,PATH" listing, or an empty
 // text when no line has exactly that UUID.

@@ -22,7 +22,12 @@ private slots:
         QFETCH(QJsonObject, row);
         const QString uuid = rootUuid(row[QStringLiteral("lsblk")].toString());
         QCOMPARE(uuid, row[QStringLiteral("uuid")].toString());
-        QCOMPARE(!uuid.isEmpty() && rootEntryIsRoot(row[QStringLiteral("fstab")].toString(), uuid),
+        const QString device =
+            rootDevice(mountTable(row[QStringLiteral("mountinfo")].toString().toUtf8()));
+        const QJsonObject links = row[QStringLiteral("links")].toObject();
+        const auto resolve = [&links](const QString &path) { return links[path].toString(path); };
+        QCOMPARE(!uuid.isEmpty() && rootEntryIsRoot(row[QStringLiteral("fstab")].toString(), uuid,
+                                                    device, resolve),
                  row[QStringLiteral("root")].toBool());
     }
 
