@@ -92,8 +92,8 @@ const QByteArray InitialRootType = QByteArrayLiteral("rootfs");
 const char EscapeMark = '\\';
 const int EscapeDigits = 3;
 const int OctalBase = 8;
-// The log line of a failed device listing names the lookup that callers know, whichever of its
-// overloads ran.
+// The log line of a failed device listing names, as its text and as its context, the lookup that
+// callers know, whichever of its overloads ran.
 const char MountPointLookupName[] =
     "bool BootVersionMgr::getMountPointByUUID(const QString&, QString&)";
 
@@ -568,8 +568,8 @@ bool BootVersionMgr::getMountPointByUUID(const QString &uuid,
     QString listing;
     QString err;
     if (!spawnCmd(LsblkProgram, args, listing, err)) {
-        qInfo() << MountPointLookupName << ", spawnCmd failed, args = " << args
-                << ", err = " << err;
+        QMessageLogger(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, MountPointLookupName).info()
+            << MountPointLookupName << ", spawnCmd failed, args = " << args << ", err = " << err;
         return false;
     }
     const QString device = BootListText::devicePath(listing, uuid);
