@@ -10,15 +10,12 @@
 #include <QJsonDocument>
 #include <QJsonValue>
 #include <QProcess>
-#include <QSettings>
-#include <QStorageInfo>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
-#include <new>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 namespace {
@@ -37,23 +34,9 @@ const QJsonObject EmptyRecord{{VersionKey, QString()}, {KernelKey, QString()},
 
 const QString RecoveryScheme = QStringLiteral("recovery");
 const QString DescriptionFile = QStringLiteral("backup_info.json");
-const QString StatusMember = QStringLiteral("status");
-const QString BackupVersionMember = QStringLiteral("backupVersion");
-const QString VersionDisplayMember = QStringLiteral("versionDisplay");
-const QString BackupDevUuidMember = QStringLiteral("backupDevUUID");
-const int BootableStatus = 1;
-const int UnknownStatus = -1;
 
 const QString FstabPath = QStringLiteral("/etc/fstab");
-const QString UuidTag = QStringLiteral("UUID=");
-const QString BootMountPoint = QStringLiteral("/boot");
 const QString RootMountPoint = QStringLiteral("/");
-const QString RootLinePrefix = QStringLiteral("/ ");
-const QString CommentMark = QStringLiteral("#");
-// fstab(5) makes the dump and pass fields optional, and a seventh field is no fstab line.
-const int MinBootEntryFields = 4;
-const int MaxBootEntryFields = 6;
-const int MountPointField = 1;
 
 const QString UnameProgram = QStringLiteral("uname");
 const QString LsblkProgram = QStringLiteral("lsblk");
@@ -66,52 +49,69 @@ const QString RootBootInitrdPrefix = QStringLiteral("/boot/initrd.img-");
 
 const QString RootConfigRoot = QStringLiteral("/");
 const QString RescueConfigRoot = QStringLiteral("/root/");
-const QString BackupGroup = QStringLiteral("backup");
-const QString DeviceUuidKey = QStringLiteral("device_uuid");
-const QString HistoryDeviceUuidKey = QStringLiteral("history_device_uuid");
-const QChar UuidSeparator = QLatin1Char(',');
+
+const QString MountTablePath = QStringLiteral("/proc/self/mountinfo");
+// The log line of a failed device listing names, as its text and as its context, the lookup that
+// callers know, whichever of its overloads ran.
+const char MountPointLookupName[] =
+    "bool BootVersionMgr::getMountPointByUUID(const QString&, QString&)";
 
 // A description is a few hundred bytes. Anything far larger is not one of ours, and since backup
 // devices are removable media that anyone may have written, the tool (often running as root)
 // must not be made to read an unbounded amount of it.
 const qint64 MaxDescriptionSize = 1024 * 1024;
+// Nor may many descriptions just under that cap together: their text would outgrow what one
+// document can hold, and the run would die with nothing printed. So every description read is
+// charged to a budget of the run, its size and EntryCharge for the entry it may add; past the
+// budget a description is skipped, and the entries found so far still come out. A kept byte of
+// description costs about six by the time the document is written, an entry about 2 KiB, so the
+// run stays under 1 GiB however the store is made, while 100,000 real snapshots of a few
+// hundred bytes take well under half of the budget.
+const qint64 DescriptionBudget = 128 * 1024 * 1024;
+const qint64 EntryCharge = 384;
 
-// The length of bytes up to the first NUL byte, or of all of them. memchr scans a word or a
-// vector at a time; QByteArray::indexOf(char) walks byte by byte, which was a twentieth of the
-// whole run over 10,000 snapshots.
-int lengthUntilNul(const QByteArray &bytes)
+QByteArray readMountTable()
 {
-    const void *nul = std::memchr(bytes.constData(), '\0', size_t(bytes.size()));
-    return nul ? int(static_cast<const char *>(nul) - bytes.constData()) : bytes.size();
+    QFile file(MountTablePath);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// fstab fields are separated by any run of spaces and tabs.
-QStringList fstabFields(QString line)
+// The lookup follows symbolic links of device paths the way the system does, so that
+// /dev/mapper/NAME and the node it links to count as one device.
+QString resolveLinks(const QString &path)
 {
-    line.replace(QLatin1Char('\t'), QLatin1Char(' '));
-    return line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const QString resolved = QFileInfo(path).canonicalFilePath();
+    return resolved.isEmpty() ? path : resolved;
 }
 
-QStringList nonEmptyLines(const QString &text)
+// A filesystem that reports no size at all (autofs and its kind) holds no snapshots, so a
+// later mount of the same device is taken instead; the root filesystem counts whatever it
+// reports. Only the mounts of the device looked for are asked: a hung network share or FUSE
+// filesystem elsewhere would never answer.
+bool isEmptyFilesystem(const QString &mountPoint)
 {
-    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    struct statfs info = {};
+    return ::statfs(QFile::encodeName(mountPoint).constData(), &info) == 0 && info.f_blocks == 0 &&
+           mountPoint != RootMountPoint;
 }
 
 // Reads a snapshot description, or answers false for anything that is not a regular file of at
-// most MaxDescriptionSize bytes. The file is opened without blocking, so a FIFO or a device node
-// planted on the backup device cannot stall the run, and its type is checked on the open file
-// itself, so it cannot be swapped between the check and the read.
-//
-// The bytes come out as a text-mode QFile hands them over, every carriage return dropped, but
-// straight from the descriptor: a QFile around it costs a heap object and two more system calls
-// (statx, lseek) per snapshot.
-bool readDescription(const QString &path, QByteArray &bytes)
+// most MaxDescriptionSize bytes that fits in what is left of budget, which it is charged. The
+// bytes come out as a text-mode QFile hands them over, every carriage return dropped.
+bool readDescription(const QString &path, qint64 &budget, QByteArray &bytes)
 {
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info = {};
+    // Only regular files are opened: opening a device node runs its driver, so a watchdog
+    // would start its timer and a tape would rewind, and a FIFO would wait for a writer.
+    if (::stat(name.constData(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size > MaxDescriptionSize || info.st_size + EntryCharge > budget)
+        return false;
+    // The path may have been swapped for a FIFO or a device node since: the open must not
+    // block on it, and the type is checked again on what was opened.
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    struct stat info = {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > MaxDescriptionSize) {
         ::close(fd);
         return false;
@@ -140,6 +140,7 @@ bool readDescription(const QString &path, QByteArray &bytes)
         kept += int(std::remove(begin, begin + count, '\r') - begin);
     }
     ::close(fd);
+    budget -= qMin(budget, taken + EntryCharge);
     buffer.truncate(kept);
     bytes = buffer;
     return taken <= MaxDescriptionSize;
@@ -171,113 +172,6 @@ void BootVersion::unmarshal(const QJsonObject &obj)
     uuid = obj.value(UuidKey).toString();
 }
 
-namespace BootListText {
-
-QString fromUtf8UntilNul(const QByteArray &bytes)
-{
-    return QString::fromUtf8(bytes.constData(), lengthUntilNul(bytes));
-}
-
-QJsonObject jsonObject(const QString &text)
-{
-    QByteArray bytes = text.toLocal8Bit();
-    bytes.truncate(lengthUntilNul(bytes));
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
-    if (error.error != QJsonParseError::NoError)
-        return QJsonObject();
-    return document.object();
-}
-
-bool hasSeparateBoot(const QByteArray &fstab)
-{
-    for (const QByteArray &line : fstab.split('\n')) {
-        const QString text = fromUtf8UntilNul(line).trimmed();
-        if (!text.startsWith(UuidTag))
-            continue;
-        const QStringList fields = fstabFields(text);
-        if (fields.size() >= MinBootEntryFields && fields.size() <= MaxBootEntryFields &&
-            fields.at(MountPointField) == BootMountPoint)
-            return true;
-    }
-    return false;
-}
-
-QString rootUuid(const QString &listing)
-{
-    for (const QString &line : nonEmptyLines(listing)) {
-        const QString trimmed = line.trimmed();
-        if (trimmed.startsWith(RootLinePrefix))
-            return trimmed.mid(1).trimmed();
-    }
-    return QString();
-}
-
-bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid)
-{
-    for (const QString &line : nonEmptyLines(fstab)) {
-        if (!line.contains(rootUuid))
-            continue;
-        const QString entry = line.trimmed();
-        if (entry.startsWith(CommentMark))
-            continue;
-        // Split like the /boot probe does: a space separated fstab is as valid as a tabbed one.
-        const QStringList fields = fstabFields(entry);
-        return fields.size() > MountPointField && fields.at(MountPointField) == RootMountPoint;
-    }
-    return false;
-}
-
-QString devicePath(const QString &listing, const QString &uuid)
-{
-    for (const QString &line : nonEmptyLines(listing)) {
-        const QString trimmed = line.trimmed();
-        // Compare the whole UUID column: a short UUID may be part of another device's longer one.
-        int end = 0;
-        while (end < trimmed.size() && !trimmed.at(end).isSpace())
-            ++end;
-        if (QStringView(trimmed).left(end) != uuid)
-            continue;
-        const int slash = trimmed.indexOf(QLatin1Char('/'));
-        return slash < 0 ? trimmed : trimmed.mid(slash);
-    }
-    return QString();
-}
-
-bool admitSnapshot(const QString &description, BootVersion &entry)
-{
-    const QJsonObject obj = jsonObject(description);
-    if (!obj.contains(StatusMember) ||
-        obj.value(StatusMember).toInt(UnknownStatus) != BootableStatus)
-        return false;
-    entry.version = obj.value(BackupVersionMember).toString();
-    entry.display = obj.value(VersionDisplayMember).toString();
-    entry.uuid = obj.value(BackupDevUuidMember).toString();
-    return true;
-}
-
-QStringList backupUuids(const QString &iniPath)
-{
-    QSettings settings(iniPath, QSettings::IniFormat);
-    settings.setIniCodec("UTF-8");
-    settings.beginGroup(BackupGroup);
-    const QString device = settings.value(DeviceUuidKey).toString();
-    const QVariant history = settings.value(HistoryDeviceUuidKey);
-    settings.endGroup();
-
-    // Written without quotes, "B,E" reaches us as the list ("B", "E"); it means the same as the
-    // quoted text, so it must not silently lose the history.
-    const QString historyText = history.userType() == QMetaType::QStringList
-                                    ? history.toStringList().join(UuidSeparator)
-                                    : history.toString();
-    QStringList uuids = historyText.split(UuidSeparator, Qt::SkipEmptyParts);
-    uuids.append(device);
-    uuids.removeDuplicates();
-    return uuids;
-}
-
-} // namespace BootListText
-
 QString BootVersionMgr::getBootList()
 {
     QStringList uuidList;
@@ -297,9 +191,11 @@ void BootVersionMgr::getBootVersionList(const QStringList &uuidList, QList<BootV
     getBootKernelAndInitrd(base.kernel, base.initrd);
     base.scheme = RecoveryScheme;
 
+    const QList<BootListText::Mount> mounts = BootListText::mountTable(readMountTable());
+    qint64 budget = DescriptionBudget;
     for (const QString &uuid : uuidList) {
         QString mountPoint;
-        getMountPointByUUID(uuid, mountPoint);
+        getMountPointByUUID(uuid, mounts, mountPoint);
         if (mountPoint.isEmpty())
             continue;
         const QDir snapshots(mountPoint + KivRecovery::SnapshotDir);
@@ -313,7 +209,7 @@ void BootVersionMgr::getBootVersionList(const QStringList &uuidList, QList<BootV
         for (const QFileInfo &entry : entries) {
             const QString path = folder + entry.fileName() + QLatin1Char('/') + DescriptionFile;
             QByteArray description;
-            if (!readDescription(path, description))
+            if (!readDescription(path, budget, description))
                 continue;
             // Every snapshot starts from the base record, so a member one description lacks is
             // empty rather than the previous snapshot's value.
@@ -383,11 +279,7 @@ bool BootVersionMgr::isExistBootPartition(const QString &fstabPath)
     QFile file(fstabPath);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return false;
-    try {
-        return BootListText::hasSeparateBoot(file.readAll());
-    } catch (const std::bad_alloc &) {
-        return false;
-    }
+    return BootListText::hasSeparateBoot(file.readAll());
 }
 
 void BootVersionMgr::getRecoveryBackupUUIDList(QStringList &uuidList)
@@ -412,25 +304,34 @@ bool BootVersionMgr::isRootMounted()
     QString catErr;
     if (!spawnCmd(CatProgram, {FstabPath}, fstab, catErr))
         return false;
-    return BootListText::rootEntryIsRoot(fstab, uuid);
+    const QString device = BootListText::rootDevice(BootListText::mountTable(readMountTable()));
+    return BootListText::rootEntryIsRoot(fstab, uuid, device, resolveLinks);
 }
 
 bool BootVersionMgr::getMountPointByUUID(const QString &uuid, QString &mountPoint)
+{
+    return getMountPointByUUID(uuid, BootListText::mountTable(readMountTable()), mountPoint);
+}
+
+bool BootVersionMgr::getMountPointByUUID(const QString &uuid,
+                                         const QList<BootListText::Mount> &mounts,
+                                         QString &mountPoint)
 {
     const QStringList args{QStringLiteral("--output"), QStringLiteral("UUID,PATH")};
     QString listing;
     QString err;
     if (!spawnCmd(LsblkProgram, args, listing, err)) {
-        qInfo() << Q_FUNC_INFO << ", spawnCmd failed, args = " << args << ", err = " << err;
+        QMessageLogger(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, MountPointLookupName).info()
+            << MountPointLookupName << ", spawnCmd failed, args = " << args << ", err = " << err;
         return false;
     }
     const QString device = BootListText::devicePath(listing, uuid);
     if (device.isEmpty())
         return true;
-    const QList<QStorageInfo> volumes = QStorageInfo::mountedVolumes();
-    for (const QStorageInfo &volume : volumes) {
-        if (BootListText::fromUtf8UntilNul(volume.device()) == device) {
-            mountPoint = volume.rootPath();
+    // The first mount of the device wins, as in the mount table's own order.
+    for (const BootListText::Mount &mount : mounts) {
+        if (mount.device == device && !isEmptyFilesystem(mount.mountPoint)) {
+            mountPoint = mount.mountPoint;
             break;
         }
     }

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "bootlisttext.h"
+
 // One bootable snapshot as the boot menu generator sees it.
 class BootVersion
 {
@@ -45,39 +47,12 @@ public:
     bool isRootMounted();
 
     bool getMountPointByUUID(const QString &uuid, QString &mountPoint);
+
+private:
+    // The lookup above in a mount table read beforehand, so that a run over many devices reads
+    // the table once.
+    bool getMountPointByUUID(const QString &uuid, const QList<BootListText::Mount> &mounts,
+                             QString &mountPoint);
 };
-
-// The text parsers behind the operations above. Each is a function of its input alone, so the
-// odd lines that real systems and hostile media produce can be fed to them directly.
-namespace BootListText {
-
-// Bytes as UTF-8 text, up to the first NUL byte.
-QString fromUtf8UntilNul(const QByteArray &bytes);
-
-// The JSON object a text holds, or an empty object for anything else.
-QJsonObject jsonObject(const QString &text);
-
-// Whether an fstab declares a filesystem of its own, named by UUID, for /boot.
-bool hasSeparateBoot(const QByteArray &fstab);
-
-// The UUID of the filesystem mounted at "/" in a "lsblk --output MOUNTPOINT,UUID" listing.
-QString rootUuid(const QString &listing);
-
-// Whether the first uncommented fstab line that names rootUuid mounts it at "/".
-bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid);
-
-// The device path of the filesystem uuid in a "lsblk --output UUID,PATH" listing, or an empty
-// text when no line has exactly that UUID.
-QString devicePath(const QString &listing, const QString &uuid);
-
-// Fills version, display and uuid of entry from a snapshot description and answers whether the
-// snapshot is bootable (its "status" is the number 1).
-bool admitSnapshot(const QString &description, BootVersion &entry);
-
-// The backup device UUIDs of an INI configuration file: the history first, the current device
-// last, each once.
-QStringList backupUuids(const QString &iniPath);
-
-} // namespace BootListText
 
 #endif // KIV_RECOVERY_BOOTVERSIONMGR_H

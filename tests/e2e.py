@@ -69,6 +69,8 @@ class EndToEnd(dbusmock.DBusTestCase):
         except subprocess.TimeoutExpired:
             os.killpg(process.pid, signal.SIGKILL)
             raise AssertionError(f'still running: {process.communicate()}') from None
+        if process.returncode == 77:  # the setup found the system cannot show what the case tries
+            self.skipTest(err)
         if not WRAP:  # the trace saw the run, and nothing that writes but the probe's attempts
             calls = CALL.findall(trace.read_text(errors='replace'))
             self.assertIn('libQt5Core', str(calls))

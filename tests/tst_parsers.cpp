@@ -38,7 +38,18 @@ QJsonValue check(const QString &table, const QJsonObject &row)
         return QJsonArray::fromStringList(backupUuids(iniFile(dir, row)));
     if (table == "root_check") {
         const QString uuid = rootUuid(text(row, "lsblk"));
-        return QJsonArray{uuid, !uuid.isEmpty() && rootEntryIsRoot(text(row, "fstab"), uuid)};
+        const QString device = rootDevice(mountTable(text(row, "mountinfo").toUtf8()));
+        const auto resolve = [&row](const QString &path) {
+            return row["links"][path].toString(path); // the links a row's system has
+        };
+        return QJsonArray{uuid, !uuid.isEmpty() &&
+                                    rootEntryIsRoot(text(row, "fstab"), uuid, device, resolve)};
+    }
+    if (table == "mount_table") {
+        QJsonArray mounts;
+        for (const Mount &mount : mountTable(text(row, "mountinfo").toUtf8()))
+            mounts << mount.device << mount.mountPoint;
+        return mounts;
     }
     if (table == "snapshots") {
         BootVersion entry;

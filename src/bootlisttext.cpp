@@ -1,0 +1,265 @@
+#include "bootlisttext.h"
+
+#include "bootversionmgr.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QSettings>
+#include <QVariant>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+namespace {
+
+const QString StatusMember = QStringLiteral("status");
+const QString BackupVersionMember = QStringLiteral("backupVersion");
+const QString VersionDisplayMember = QStringLiteral("versionDisplay");
+const QString BackupDevUuidMember = QStringLiteral("backupDevUUID");
+const int BootableStatus = 1;
+const int UnknownStatus = -1;
+
+const QString UuidTag = QStringLiteral("UUID=");
+const QString BootMountPoint = QStringLiteral("/boot");
+const QString RootMountPoint = QStringLiteral("/");
+const QString RootLinePrefix = QStringLiteral("/ ");
+const QString CommentMark = QStringLiteral("#");
+const QString DevicePrefix = QStringLiteral("/dev/");
+// fstab(5) makes the dump and pass fields optional, and a seventh field is no fstab line.
+const int MinBootEntryFields = 4;
+const int MaxBootEntryFields = 6;
+const int MountPointField = 1;
+
+const QString BackupGroup = QStringLiteral("backup");
+const QString DeviceUuidKey = QStringLiteral("device_uuid");
+const QString HistoryDeviceUuidKey = QStringLiteral("history_device_uuid");
+const QChar UuidSeparator = QLatin1Char(',');
+
+// The fields of a mountinfo line before its optional fields, which a lone "-" ends; after that
+// come the filesystem type and the source.
+const int MountPointColumn = 4;
+const int FirstOptionalColumn = 6;
+const QByteArray OptionalFieldsEnd = QByteArrayLiteral("-");
+const int TypeAfterEnd = 1;
+const int SourceAfterEnd = 2;
+// Pseudo filesystems and runtime folders: whatever is mounted there is no backup device. Qt's
+// volume list passes over the same folders, and so the initial "rootfs", which keeps a device
+// found at the place every other Qt program shows it.
+const QStringList HiddenMountFolders{QStringLiteral("/dev"), QStringLiteral("/proc"),
+                                     QStringLiteral("/sys"), QStringLiteral("/var/run"),
+                                     QStringLiteral("/var/lock")};
+const QByteArray InitialRootType = QByteArrayLiteral("rootfs");
+// The kernel writes a blank, tab, line feed or backslash of a mountinfo field as a backslash and
+// three octal digits.
+const char EscapeMark = '\\';
+const int EscapeDigits = 3;
+const int OctalBase = 8;
+
+// The length of bytes up to the first NUL byte, or of all of them.
+int lengthUntilNul(const QByteArray &bytes)
+{
+    const void *nul = std::memchr(bytes.constData(), '\0', size_t(bytes.size()));
+    return nul ? int(static_cast<const char *>(nul) - bytes.constData()) : bytes.size();
+}
+
+// fstab fields are separated by any run of spaces and tabs.
+QStringList fstabFields(QString line)
+{
+    line.replace(QLatin1Char('\t'), QLatin1Char(' '));
+    return line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+QStringList nonEmptyLines(const QString &text)
+{
+    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+bool isUnder(const QString &folder, const QString &path)
+{
+    return path.startsWith(folder) &&
+           (path.size() == folder.size() || path.at(folder.size()) == QLatin1Char('/'));
+}
+
+QByteArray unescapeMountField(const QByteArray &field)
+{
+    QByteArray text;
+    text.reserve(field.size());
+    for (int i = 0; i < field.size(); ++i) {
+        int code = 0;
+        int digits = 0;
+        if (field.at(i) == EscapeMark) {
+            for (; digits < EscapeDigits && i + 1 + digits < field.size(); ++digits) {
+                const char digit = field.at(i + 1 + digits);
+                if (digit < '0' || digit >= '0' + OctalBase)
+                    break;
+                code = code * OctalBase + (digit - '0');
+            }
+        }
+        if (digits == EscapeDigits && code <= UCHAR_MAX) {
+            text.append(char(code));
+            i += EscapeDigits;
+        } else {
+            text.append(field.at(i));
+        }
+    }
+    return text;
+}
+
+} // namespace
+
+namespace BootListText {
+
+QString fromUtf8UntilNul(const QByteArray &bytes)
+{
+    return QString::fromUtf8(bytes.constData(), lengthUntilNul(bytes));
+}
+
+QJsonObject jsonObject(const QString &text)
+{
+    QByteArray bytes = text.toLocal8Bit();
+    bytes.truncate(lengthUntilNul(bytes));
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError)
+        return QJsonObject();
+    return document.object();
+}
+
+bool hasSeparateBoot(const QByteArray &fstab)
+{
+    for (const QByteArray &line : fstab.split('\n')) {
+        const QString text = fromUtf8UntilNul(line).trimmed();
+        if (!text.startsWith(UuidTag))
+            continue;
+        const QStringList fields = fstabFields(text);
+        if (fields.size() >= MinBootEntryFields && fields.size() <= MaxBootEntryFields &&
+            fields.at(MountPointField) == BootMountPoint)
+            return true;
+    }
+    return false;
+}
+
+QString rootUuid(const QString &listing)
+{
+    for (const QString &line : nonEmptyLines(listing)) {
+        const QString trimmed = line.trimmed();
+        if (trimmed.startsWith(RootLinePrefix))
+            return trimmed.mid(1).trimmed();
+    }
+    return QString();
+}
+
+QList<Mount> mountTable(const QByteArray &mountinfo)
+{
+    QList<Mount> mounts;
+    for (const QByteArray &line : mountinfo.split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        const int end = fields.indexOf(OptionalFieldsEnd, FirstOptionalColumn);
+        if (end < 0 || end + SourceAfterEnd >= fields.size() ||
+            fields.at(end + TypeAfterEnd) == InitialRootType)
+            continue;
+        const QString mountPoint =
+            QFile::decodeName(unescapeMountField(fields.at(MountPointColumn)));
+        const bool hidden = std::any_of(
+            HiddenMountFolders.cbegin(), HiddenMountFolders.cend(),
+            [&mountPoint](const QString &folder) { return isUnder(folder, mountPoint); });
+        if (!hidden)
+            mounts.append({fromUtf8UntilNul(unescapeMountField(fields.at(end + SourceAfterEnd))),
+                           mountPoint});
+    }
+    return mounts;
+}
+
+QString rootDevice(const QList<Mount> &mounts)
+{
+    for (const Mount &mount : mounts) {
+        if (mount.mountPoint == RootMountPoint)
+            return mount.device;
+    }
+    return QString();
+}
+
+bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid, const QString &rootDevice,
+                     const LinkResolver &resolve)
+{
+    const QStringList lines = nonEmptyLines(fstab);
+    for (const QString &line : lines) {
+        if (!line.contains(rootUuid))
+            continue;
+        const QString entry = line.trimmed();
+        if (entry.startsWith(CommentMark))
+            continue;
+        // Split like the /boot probe does: a space separated fstab is as valid as a tabbed one.
+        const QStringList fields = fstabFields(entry);
+        if (fields.size() > MountPointField && fields.at(MountPointField) == RootMountPoint)
+            return true;
+        break;
+    }
+    // An installer that puts the root filesystem on LVM, or one that names disks by their
+    // nodes, writes the root entry as a device path, which holds no UUID. LABEL= and PARTUUID=
+    // sources are not looked up: that would take another program.
+    if (rootDevice.isEmpty())
+        return false;
+    for (const QString &line : lines) {
+        const QString entry = line.trimmed();
+        if (entry.startsWith(CommentMark))
+            continue;
+        const QStringList fields = fstabFields(entry);
+        if (fields.size() <= MountPointField || fields.at(MountPointField) != RootMountPoint)
+            continue;
+        const QString &source = fields.first();
+        return source.startsWith(DevicePrefix) && resolve(source) == resolve(rootDevice);
+    }
+    return false;
+}
+
+QString devicePath(const QString &listing, const QString &uuid)
+{
+    for (const QString &line : nonEmptyLines(listing)) {
+        const QString trimmed = line.trimmed();
+        // Compare the whole UUID column: a short UUID may be part of another device's longer one.
+        int end = 0;
+        while (end < trimmed.size() && !trimmed.at(end).isSpace())
+            ++end;
+        if (QStringView(trimmed).left(end) != uuid)
+            continue;
+        const int slash = trimmed.indexOf(QLatin1Char('/'));
+        return slash < 0 ? trimmed : trimmed.mid(slash);
+    }
+    return QString();
+}
+
+bool admitSnapshot(const QString &description, BootVersion &entry)
+{
+    const QJsonObject obj = jsonObject(description);
+    if (!obj.contains(StatusMember) ||
+        obj.value(StatusMember).toInt(UnknownStatus) != BootableStatus)
+        return false;
+    entry.version = obj.value(BackupVersionMember).toString();
+    entry.display = obj.value(VersionDisplayMember).toString();
+    entry.uuid = obj.value(BackupDevUuidMember).toString();
+    return true;
+}
+
+QStringList backupUuids(const QString &iniPath)
+{
+    QSettings settings(iniPath, QSettings::IniFormat);
+    settings.setIniCodec("UTF-8");
+    settings.beginGroup(BackupGroup);
+    const QString device = settings.value(DeviceUuidKey).toString();
+    const QVariant history = settings.value(HistoryDeviceUuidKey);
+    settings.endGroup();
+
+    // Written without quotes, "B,E" reaches us as the list ("B", "E"); it means the same as the
+    // quoted text, so it must not silently lose the history.
+    const QString historyText = history.userType() == QMetaType::QStringList
+                                    ? history.toStringList().join(UuidSeparator)
+                                    : history.toString();
+    QStringList uuids = historyText.split(UuidSeparator, Qt::SkipEmptyParts);
+    uuids.append(device);
+    uuids.removeDuplicates();
+    return uuids;
+}
+
+} // namespace BootListText
