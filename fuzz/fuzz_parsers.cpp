@@ -2,7 +2,8 @@
 
 #include <QJsonArray>
 
-// Every parser of outside text gets the input: fstab, the lsblk listings, a snapshot description.
+// Every parser of outside text gets the input: fstab, the lsblk listings, the mount table, a
+// snapshot description.
 // Where a parser searches for a key (a UUID), the first line is the key and the rest the text.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -12,8 +13,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString rest = text.section(QLatin1Char('\n'), 1);
     BootListText::hasSeparateBoot(bytes);
     BootListText::rootUuid(text);
+    const QString rootDevice = BootListText::rootDevice(BootListText::mountTable(bytes));
     if (!key.isEmpty()) // the root UUID lsblk gives is never empty
-        BootListText::rootEntryIsRoot(rest, key);
+        BootListText::rootEntryIsRoot(rest, key, rootDevice,
+                                      [](const QString &path) { return path; });
     // A device path is always one line of the listing, never more.
     if (BootListText::devicePath(rest, key).contains(QLatin1Char('\n')))
         __builtin_trap();

@@ -50,9 +50,8 @@ using LinkResolver = std::function<QString(const QString &)>;
 // rootUuid decides. When that line mounts elsewhere or there is none, the first uncommented
 // entry for "/" counts too if its source is a path under /dev that resolves to the same device
 // as rootDevice, the source of "/" in the mount table.
-bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid,
-                     const QString &rootDevice = QString(),
-                     const LinkResolver &resolve = LinkResolver());
+bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid, const QString &rootDevice,
+                     const LinkResolver &resolve);
 
 // The device path of the filesystem uuid in a "lsblk --output UUID,PATH" listing, or an empty
 // text when no line has exactly that UUID.
