@@ -6,7 +6,7 @@
     <message>
         <source>Choose an action type:
 </source>
-        <translation>Aktionstyp wählen:
+        <translation>Aktion wählen:
 </translation>
     </message>
     <message>
@@ -15,7 +15,7 @@
     </message>
     <message>
         <source>rollback notification</source>
-        <translation>Benachrichtigung über die Wiederherstellung</translation>
+        <translation>Benachrichtigung über das Zurücksetzen</translation>
     </message>
     <message>
         <source>Backup and Restore</source>
@@ -30,11 +30,11 @@
     <name>RollbackNotify</name>
     <message>
         <source>Your system is successfully rolled back to %1.</source>
-        <translation>Ihr System wurde erfolgreich auf %1 zurückgesetzt.</translation>
+        <translation>Ihr System wurde erfolgreich auf den Stand %1 zurückgesetzt.</translation>
     </message>
     <message>
         <source>Rollback failed. The system is reverted to %1.</source>
-        <translation>Das Zurücksetzen ist fehlgeschlagen. Das System wurde auf %1 zurückgeführt.</translation>
+        <translation>Das Zurücksetzen ist fehlgeschlagen. Das System bleibt auf dem Stand %1.</translation>
     </message>
 </context>
 </TS>

@@ -11,11 +11,11 @@
     </message>
     <message>
         <source>get boot list</source>
-        <translation>obtener la lista de arranque</translation>
+        <translation>mostrar la lista de arranque</translation>
     </message>
     <message>
         <source>rollback notification</source>
-        <translation>notificación de restauración</translation>
+        <translation>notificación de reversión</translation>
     </message>
     <message>
         <source>Backup and Restore</source>
@@ -30,11 +30,11 @@
     <name>RollbackNotify</name>
     <message>
         <source>Your system is successfully rolled back to %1.</source>
-        <translation>Su sistema se ha restaurado correctamente a la versión %1.</translation>
+        <translation>Su sistema ha vuelto correctamente a la versión %1.</translation>
     </message>
     <message>
         <source>Rollback failed. The system is reverted to %1.</source>
-        <translation>La restauración ha fallado. El sistema ha vuelto a la versión %1.</translation>
+        <translation>La reversión ha fallado. El sistema se mantiene en la versión %1.</translation>
     </message>
 </context>
 </TS>

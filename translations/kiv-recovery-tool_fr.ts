@@ -6,7 +6,7 @@
     <message>
         <source>Choose an action type:
 </source>
-        <translation>Choisissez un type d&apos;action :
+        <translation>Choisissez un type d&apos;action :
 </translation>
     </message>
     <message>
@@ -15,7 +15,7 @@
     </message>
     <message>
         <source>rollback notification</source>
-        <translation>notification de restauration</translation>
+        <translation>notification de retour en arrière</translation>
     </message>
     <message>
         <source>Backup and Restore</source>
@@ -23,18 +23,18 @@
     </message>
     <message>
         <source>System Recovery</source>
-        <translation>Restauration du système</translation>
+        <translation>Récupération du système</translation>
     </message>
 </context>
 <context>
     <name>RollbackNotify</name>
     <message>
         <source>Your system is successfully rolled back to %1.</source>
-        <translation>Votre système a bien été restauré à la version %1.</translation>
+        <translation>Votre système a bien été ramené à la version %1.</translation>
     </message>
     <message>
         <source>Rollback failed. The system is reverted to %1.</source>
-        <translation>La restauration a échoué. Le système est revenu à la version %1.</translation>
+        <translation>Le retour en arrière a échoué. Le système reste à la version %1.</translation>
     </message>
 </context>
 </TS>
