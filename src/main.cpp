@@ -1,5 +1,6 @@
 #include "bootversionmgr.h"
 #include "rollbacknotify.h"
+#include "sandbox.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -68,15 +69,19 @@ int main(int argc, char *argv[])
         parser.showHelp(UsageExitCode);
 
     const QString action = parser.value(actionOption);
+    if (action != BootListAction && action != NotifyAction)
+        parser.showHelp(UsageExitCode);
+
+    // From here on the tool reads what others wrote (descriptions on removable devices, program
+    // output) and starts programs and bus threads, all of which must inherit the restriction.
+    Sandbox::restrictToReading();
     if (action == BootListAction) {
         BootVersionMgr manager;
         if (!printLine(manager.getBootList()))
             return OutputErrorExitCode;
-    } else if (action == NotifyAction) {
+    } else {
         RollbackNotify rollbackNotify;
         rollbackNotify.notify();
-    } else {
-        parser.showHelp(UsageExitCode);
     }
     return 0;
 }

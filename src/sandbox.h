@@ -1,0 +1,16 @@
+#ifndef KIV_RECOVERY_SANDBOX_H
+#define KIV_RECOVERY_SANDBOX_H
+
+// Has the kernel hold the process, and every program it starts from then on, to reading files.
+class Sandbox
+{
+public:
+    // Denies writing, creating, renaming, removing and truncating files anywhere, through Landlock.
+    // Must run while the process still has one thread: the restriction covers the calling thread
+    // and the threads and programs it starts afterwards, never threads that already exist. On a
+    // kernel without Landlock it does nothing and says nothing: the tool works the same, only
+    // without the kernel's guarantee.
+    static void restrictToReading();
+};
+
+#endif // KIV_RECOVERY_SANDBOX_H
