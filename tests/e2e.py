@@ -76,7 +76,8 @@ class EndToEnd(dbusmock.DBusTestCase):
             self.assertIn('libQt5Core', str(calls))
             self.assertEqual([c for c in calls if (not c[0].startswith('open') or WRITE.search(
                 c[1])) and str(tmp / 'probe') not in c[1]], [])
-        return process.returncode, out or '', err
+        # valgrind does not know Landlock's calls (the tool then runs unrestricted) and says so
+        return process.returncode, out or '', re.sub(r'(?m)^--\d+-- .*\n', '', err) if WRAP else err
 
     def check_bootlist(self, case, tmp):
         stage, probe = tmp / 'stage', tmp / 'probe'
@@ -91,7 +92,7 @@ class EndToEnd(dbusmock.DBusTestCase):
             [(d.name, d) for d in sorted((stage / 'devices').iterdir())],
             setup.read_text() if setup.exists() else '',
             {'KIV_FAKE': str(stage / 'cmd'), 'STAGE': str(stage)} |
-            ({'KIV_PROBE': str(probe)} if LANDLOCK else {}), stage / 'bin')
+            ({'KIV_PROBE': str(probe)} if LANDLOCK and not WRAP else {}), stage / 'bin')
         expected, stderr = (stage / 'expected.json').read_text(), stage / 'stderr'
         self.assertEqual((status, json.loads(out)), (0, json.loads(expected)), err)
         self.assertEqual((out, err), (expected, stderr.read_text() if stderr.exists() else ''))
