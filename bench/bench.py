@@ -157,9 +157,11 @@ def main():
     with tempfile.TemporaryDirectory(prefix='kiv-bench-') as tmp:
         work = Path(tmp)
         # The distribution's python3, whatever comes first on PATH: it has python3-dbusmock.
-        run(*make_system(work), '--', '/usr/bin/python3', __file__, '--inside', work,
-            build / 'kiv-recovery-tool', out,
-            env={k: v for k, v in os.environ.items() if not k.startswith(('LC_', 'QT_'))})
+        env = {k: v for k, v in os.environ.items() if not k.startswith(('LC_', 'QT_'))}
+        inner = subprocess.run([*make_system(work), '--', '/usr/bin/python3', __file__, '--inside',
+                                work, build / 'kiv-recovery-tool', out], env=env)
+    if inner.returncode:  # it has said why
+        sys.exit(inner.returncode)
     print(f'bench: load {LOAD % os.getloadavg()} at the end')
 
 
