@@ -10,7 +10,7 @@ import dbusmock
 
 HERE = Path(__file__).resolve().parent
 BOOTLIST, NOTIFY = HERE / 'fixtures' / 'bootlist', HERE / 'fixtures' / 'notify'
-TOOL, QM_DIR = os.environ['KIV_TOOL'], os.environ['KIV_QM_DIR']
+TOOL, QM_DIR = os.environ.get('KIV_TOOL', ''), os.environ.get('KIV_QM_DIR', '')
 WRAP, ONLY = os.environ.get('KIV_WRAP', '').split(), os.environ.get('KIV_CASE')
 SLOW = os.environ.get('KIV_E2E_SLOW') == '1'
 VERSION = re.search(r'project\(\S+ VERSION (\S+)', (HERE.parent / 'CMakeLists.txt').read_text())[1]
