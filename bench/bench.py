@@ -2,7 +2,7 @@
 """Times kiv-recovery-tool with hyperfine on synthetic systems and prints one table.
 Run as root: python3 bench/bench.py [BUILD_DIR] (without one it builds bench/build, Release).
 The systems are made as the end-to-end tests make theirs: a fake /etc and one tmpfs per fake
-device in a private mount namespace (tests/nsrun.sh), the tests' fake lsblk and uname first on
+device in a private mount namespace (e2e.namespace()), the tests' fake lsblk and uname first on
 PATH, private buses with dbusmock as the peers. The script re-enters itself in the namespace."""
 import json
 import os
@@ -12,6 +12,9 @@ import subprocess
 import sys
 import tempfile
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / 'tests'))
+import e2e  # noqa: E402  the tests' namespace, D-Bus names and rollback configuration
 
 ROOT = Path(__file__).resolve().parent.parent
 TESTS = ROOT / 'tests'
@@ -50,12 +53,11 @@ def make_system(work):
         uuids = [uuid(d) for d in devices]
         write(work / 'ini' / scenario, f'[backup]\ndevice_uuid={uuids[-1]}\n'
               f'history_device_uuid="{",".join(uuids[:-1])}"\n')
-    command = [TESTS / 'nsrun.sh', '--over', '/etc', work / 'etc']
     (work / 'empty').mkdir()
     for name in DEVICES:
         (work / 'mnt' / name).mkdir(parents=True)
-        command += ['--dev', f'/dev/kivtest{name}', work / 'mnt' / name, work / 'empty']
-    return command
+    return e2e.namespace([('/etc', work / 'etc')],
+                         [(name, work / 'mnt' / name, work / 'empty') for name in DEVICES])
 
 
 def fill(mount, count, name):
@@ -86,10 +88,8 @@ def measure(name, args, results, out):
 def notify(work, tool, results, out):
     """Times notify on private buses, with the notification service and the daemon mocked."""
     import dbusmock
-    sys.path.insert(0, str(TESTS))
-    from e2e import DAEMON, INI, NOTIFICATIONS
     tempfile.tempdir = str(work)  # dbusmock leaves its bus configurations behind otherwise
-    write(work / 'notify.ini', '\n'.join(INI) + '\n')
+    write(work / 'notify.ini', '\n'.join(e2e.INI) + '\n')
     run('mount', '--bind', work / 'notify.ini', CONF)
     buses, servers = dbusmock.DBusTestCase, []
     try:
@@ -97,13 +97,14 @@ def notify(work, tool, results, out):
         buses.start_system_bus()
         server, notifications = buses.spawn_server_template('notification_daemon',
                                                             stdout=subprocess.DEVNULL)
-        servers += [server, buses.spawn_server(*DAEMON[:3], system_bus=True,
+        servers += [server, buses.spawn_server(*e2e.DAEMON[:3], system_bus=True,
                                                stdout=subprocess.DEVNULL)]
-        daemon = buses.get_dbus(True).get_object(*DAEMON[:2])
-        daemon.AddMethod('', DAEMON[3], DAEMON[4], '', '', dbus_interface=dbusmock.MOCK_IFACE)
+        daemon = buses.get_dbus(True).get_object(*e2e.DAEMON[:2])
+        daemon.AddMethod('', e2e.DAEMON[3], e2e.DAEMON[4], '', '',
+                         dbus_interface=dbusmock.MOCK_IFACE)
         run(tool, '-a', 'notify')
         calls = [len(peer.GetMethodCalls(method, dbus_interface=dbusmock.MOCK_IFACE))
-                 for peer, method in ((notifications, NOTIFICATIONS[3]), (daemon, DAEMON[3]))]
+                 for peer, method in ((notifications, e2e.NOTIFICATIONS[3]), (daemon, e2e.DAEMON[3]))]
         if calls != [1, 1]:
             sys.exit(f'bench: notify made {calls} calls to the notification service and daemon')
         measure('notify', [tool, '-a', 'notify'], results, out)
@@ -158,7 +159,7 @@ def main():
         work = Path(tmp)
         # The distribution's python3, whatever comes first on PATH: it has python3-dbusmock.
         env = {k: v for k, v in os.environ.items() if not k.startswith(('LC_', 'QT_'))}
-        inner = subprocess.run([*make_system(work), '--', '/usr/bin/python3', __file__, '--inside',
+        inner = subprocess.run([*make_system(work), '/usr/bin/python3', __file__, '--inside',
                                 work, build / 'kiv-recovery-tool', out], env=env)
     if inner.returncode:  # it has said why
         sys.exit(inner.returncode)

@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """The built tool ($KIV_TOOL) on the cases of fixtures/, each run in a private mount namespace under
 strace, which must see nothing written; notify on private buses with python3-dbusmock as both peers.
-KIV_CASE=NAME runs one case, KIV_E2E_SLOW=1 the slow ones, KIV_WRAP=valgrind... runs under it."""
-import ctypes, json, os, re, shutil, signal, subprocess, tempfile, unittest  # noqa: E401
+KIV_CASE=NAME runs one case; KIV_WRAP=valgrind... runs the tool under valgrind instead."""
+import ctypes, json, os, re, shlex, shutil, signal, subprocess, tempfile, unittest  # noqa: E401
 from pathlib import Path
 
 import dbus
@@ -12,7 +12,6 @@ HERE = Path(__file__).resolve().parent
 BOOTLIST, NOTIFY = HERE / 'fixtures' / 'bootlist', HERE / 'fixtures' / 'notify'
 TOOL, QM_DIR = os.environ.get('KIV_TOOL', ''), os.environ.get('KIV_QM_DIR', '')
 WRAP, ONLY = os.environ.get('KIV_WRAP', '').split(), os.environ.get('KIV_CASE')
-SLOW = os.environ.get('KIV_E2E_SLOW') == '1'
 VERSION = re.search(r'project\(\S+ VERSION (\S+)', (HERE.parent / 'CMakeLists.txt').read_text())[1]
 CALLS = ('open,openat,openat2,creat,rename,renameat,renameat2,unlink,unlinkat,mkdir,mkdirat,'
          'chmod,fchmod,fchmodat,truncate,ftruncate,link,linkat,symlink,symlinkat')
@@ -27,6 +26,19 @@ PEERS = {'ok': ('', ''), 'text': ('s', 'ret = "not an id"'),
          'error': ('', 'raise dbus.exceptions.DBusException("read-only", name="kiv.Error")')}
 NOTIFY_ARGS = ['Backup and Restore', 101, 'kiv-recovery', 'System Recovery', None, [], {}, 8000]
 INI = ['[restore]', 'rollback_status=0', 'rollback_version=V2', 'rollback_before_version=V1']
+
+
+def namespace(over, devices=(), setup=''):
+    """The command that runs the rest of its command line in a private mount namespace, where each
+    (TARGET, DIR) of over lays DIR over the folder TARGET (a read-only overlay: the rest stays
+    visible) and each (NAME, MOUNTDIR, CONTENT) of devices is a tmpfs with the fake source
+    /dev/kivtestNAME holding a copy of CONTENT; then setup runs. Nothing is seen outside."""
+    q = shlex.quote
+    script = ''.join(f'mount -t overlay overlay -o lowerdir={q(f"{d}:{t}")} {t}\n' for t, d in over)
+    script += ''.join(f'mount -t tmpfs /dev/kivtest{n} {q(str(m))}\ncp -a {q(f"{c}/.")} {q(str(m))}\n'
+                      for n, m, c in devices)
+    return ['unshare', '--mount', '--propagation', 'private', 'sh', '-ec',
+            f'{script}{setup}\nexec "$@"', 'sh']
 
 
 def signature(value):
@@ -51,21 +63,19 @@ class EndToEnd(dbusmock.DBusTestCase):
     def run_tool(self, tmp, args, over, devices=(), setup='', env=None, path=os.environ['PATH'],
                  stdout=subprocess.PIPE):
         """Runs the tool in a namespace; answers status, stdout and stderr after the trace check."""
-        command = [HERE / 'nsrun.sh'] + [a for target, dir in over for a in ('--over', target, dir)]
-        for name, content in devices:
+        for name, _ in devices:
             (tmp / 'mnt' / name).mkdir(parents=True)
-            command += ['--dev', f'/dev/kivtest{name}', tmp / 'mnt' / name, content]
         trace = tmp / 'trace'
         watch = WRAP or [shutil.which('strace'), '-f', '--seccomp-bpf', '-qq', '-o', trace,
                          '-e', 'trace=' + CALLS]
-        command += ['--', 'sh', '-ec', setup + '\nexec "$@"', 'setup', 'env', f'PATH={path}', *watch,
-                    TOOL, *args]
+        command = [*namespace(over, [(n, tmp / 'mnt' / n, c) for n, c in devices], setup), 'env',
+                   f'PATH={path}', *watch, TOOL, *args]
         base = {k: v for k, v in os.environ.items() if not k.startswith(('LC_', 'LANGUAGE', 'QT_'))
                 } | {'LANG': 'C.UTF-8', 'QT_LOGGING_RULES': 'default.info=true', 'TMP': str(tmp)}
         process = subprocess.Popen(command, stdout=stdout, stderr=subprocess.PIPE, text=True,
                                    env=base | (env or {}), start_new_session=True)
         try:
-            out, err = process.communicate(timeout=600 if SLOW else 60)
+            out, err = process.communicate(timeout=60)
         except subprocess.TimeoutExpired:
             os.killpg(process.pid, signal.SIGKILL)
             raise AssertionError(f'still running: {process.communicate()}') from None
@@ -141,15 +151,14 @@ class EndToEnd(dbusmock.DBusTestCase):
             with self.subTest('sandbox'):
                 self.skipTest('the kernel has no Landlock, so no write of lsblk is tried')
         for line in (BOOTLIST / 'cases.txt').read_text().splitlines():
-            name, case = line.split(' ')[0], BOOTLIST / 'cases' / line.split(' ')[0]
-            if not line.startswith('#') and ((name == ONLY) if ONLY else
-                                             (case / 'slow').exists() == SLOW):
+            name = line.split(' ')[0]
+            if not line.startswith('#') and name == (ONLY or name):
                 with self.subTest(name), tempfile.TemporaryDirectory(prefix='kiv-e2e-') as tmp:
-                    self.check_bootlist(case, Path(tmp))
+                    self.check_bootlist(BOOTLIST / 'cases' / name, Path(tmp))
 
     def test_notify(self):
         for row in json.loads((NOTIFY / 'cases.json').read_text()):
-            if (row['name'] == ONLY) if ONLY else not SLOW:
+            if row['name'] == (ONLY or row['name']):
                 with self.subTest(row['name']), tempfile.TemporaryDirectory(prefix='kiv-e2e-') as t:
                     try:
                         self.check_notify(row, Path(t))
