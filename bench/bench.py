@@ -54,8 +54,6 @@ def make_system(work):
         write(work / 'ini' / scenario, f'[backup]\ndevice_uuid={uuids[-1]}\n'
               f'history_device_uuid="{",".join(uuids[:-1])}"\n')
     (work / 'empty').mkdir()
-    for name in DEVICES:
-        (work / 'mnt' / name).mkdir(parents=True)
     return e2e.namespace([('/etc', work / 'etc')],
                          [(name, work / 'mnt' / name, work / 'empty') for name in DEVICES])
 

@@ -8,8 +8,10 @@ import sys
 import tempfile
 from pathlib import Path
 
-SAMPLE, ROOT = Path(__file__).resolve().parent / 'sample-system', Path(__file__).resolve().parents[1]
-os.environ['KIV_TOOL'] = str(Path(sys.argv[1] if len(sys.argv) > 1 else ROOT / 'build/kiv-recovery-tool').resolve())
+ROOT = Path(__file__).resolve().parents[1]
+SAMPLE = ROOT / 'examples' / 'sample-system'
+TOOL = Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT / 'build' / 'kiv-recovery-tool'
+os.environ['KIV_TOOL'] = str(TOOL.resolve())
 os.environ['KIV_QM_DIR'] = str(Path(os.environ['KIV_TOOL']).parent / 'translations')
 sys.path.insert(0, str(ROOT / 'tests'))
 import e2e  # noqa: E402
@@ -34,12 +36,15 @@ with tempfile.TemporaryDirectory() as tmp:
     print('$ kiv-recovery-tool -a bootlist')
     status, out, err = run.run_tool(
         Path(tmp) / 'bootlist', ['-a', 'bootlist'], [('/etc', SAMPLE / 'etc')],
-        [(d.name, d) for d in sorted((SAMPLE / 'devices').iterdir())], env={'KIV_FAKE': str(SAMPLE / 'cmd')},
+        [(d.name, d) for d in sorted((SAMPLE / 'devices').iterdir())],
+        env={'KIV_FAKE': str(SAMPLE / 'cmd')},
         path=f'{fake}:{os.environ["PATH"]}')
     print(out + err, end='')
-    notified, cleared = run.peer('template', e2e.NOTIFICATIONS, False), run.peer('ok', e2e.DAEMON, True)
+    notified = run.peer('template', e2e.NOTIFICATIONS, False)
+    cleared = run.peer('ok', e2e.DAEMON, True)
     print('\n$ kiv-recovery-tool -a notify    # rollback_status=0 in the sample configuration')
-    status, out, err = run.run_tool(Path(tmp) / 'notify', ['-a', 'notify'], [('/etc', SAMPLE / 'etc')])
+    status, out, err = run.run_tool(Path(tmp) / 'notify', ['-a', 'notify'],
+                                    [('/etc', SAMPLE / 'etc')])
     print(out + err, end='')
     print(f'the notification server received Notify{tuple(plain(a) for a in notified()[0])}')
     print(f'the recovery daemon received {len(cleared())} {e2e.DAEMON[3]} call')

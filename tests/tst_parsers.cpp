@@ -11,17 +11,12 @@ using namespace BootListText;
 
 namespace {
 
-QString text(const QJsonObject &row, const char *key)
-{
-    return row[QLatin1String(key)].toString();
-}
-
 // The row's "ini" as a file in dir; a null "ini" leaves no file there.
 QString iniFile(const QTemporaryDir &dir, const QJsonObject &row)
 {
     QFile file(dir.filePath("kiv-recovery.ini"));
     if (!row["ini"].isNull() && file.open(QIODevice::WriteOnly))
-        file.write(text(row, "ini").toUtf8());
+        file.write(row["ini"].toString().toUtf8());
     return file.fileName();
 }
 
@@ -29,32 +24,33 @@ QString iniFile(const QTemporaryDir &dir, const QJsonObject &row)
 // that a row's "expect" holds.
 QJsonValue check(const QString &table, const QJsonObject &row)
 {
+    const auto text = [&row](const char *key) { return row[QLatin1String(key)].toString(); };
     QTemporaryDir dir;
     if (table == "separate_boot")
-        return hasSeparateBoot(text(row, "fstab").toUtf8());
+        return hasSeparateBoot(text("fstab").toUtf8());
     if (table == "device_path")
-        return devicePath(text(row, "listing"), text(row, "uuid"));
+        return devicePath(text("listing"), text("uuid"));
     if (table == "backup_uuids")
         return QJsonArray::fromStringList(backupUuids(iniFile(dir, row)));
     if (table == "root_check") {
-        const QString uuid = rootUuid(text(row, "lsblk"));
-        const QString device = rootDevice(mountTable(text(row, "mountinfo").toUtf8()));
+        const QString uuid = rootUuid(text("lsblk"));
+        const QString device = rootDevice(mountTable(text("mountinfo").toUtf8()));
         const auto resolve = [&row](const QString &path) {
             return row["links"][path].toString(path); // the links a row's system has
         };
-        return QJsonArray{uuid, !uuid.isEmpty() &&
-                                    rootEntryIsRoot(text(row, "fstab"), uuid, device, resolve)};
+        return QJsonArray{uuid,
+                          !uuid.isEmpty() && rootEntryIsRoot(text("fstab"), uuid, device, resolve)};
     }
     if (table == "mount_table") {
         QJsonArray mounts;
-        for (const Mount &mount : mountTable(text(row, "mountinfo").toUtf8()))
+        for (const Mount &mount : mountTable(text("mountinfo").toUtf8()))
             mounts << mount.device << mount.mountPoint;
         return mounts;
     }
     if (table == "snapshots") {
         BootVersion entry;
         entry.version = "stale"; // what an earlier snapshot left behind
-        if (!admitSnapshot(text(row, "description"), entry))
+        if (!admitSnapshot(text("description"), entry))
             return false;
         return QJsonArray{entry.version, entry.display, entry.uuid};
     }
@@ -70,7 +66,7 @@ QJsonValue check(const QString &table, const QJsonObject &row)
     if (table == "spawn") {
         QString out = "pre:"; // output is appended to what the caller holds
         QString err;
-        const bool ok = BootVersionMgr().spawnCmd(text(row, "program"),
+        const bool ok = BootVersionMgr().spawnCmd(text("program"),
                                                   row["args"].toVariant().toStringList(), out, err);
         return QJsonArray{ok, out, err};
     }
