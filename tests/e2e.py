@@ -98,7 +98,9 @@ class EndToEnd(dbusmock.DBusTestCase):
             {'KIV_FAKE': str(stage / 'cmd'), 'STAGE': str(stage)} |
             ({'KIV_PROBE': str(probe)} if LANDLOCK and not WRAP else {}), stage / 'bin')
         stderr = (stage / 'stderr').read_text() if (stage / 'stderr').exists() else ''
-        self.assertEqual((status, out, err), (0, (stage / 'expected.json').read_text(), stderr))
+        self.assertEqual((status, err), (0, stderr))
+        # Alone, so that unittest shows no diff where it would take too long (the huge store).
+        self.assertEqual(out, (stage / 'expected.json').read_text())
         self.assertEqual(sorted((p.name, p.read_text()) for p in probe.iterdir()),
                          [('gone', 'gone'), ('old', 'old')])
 
