@@ -23,7 +23,7 @@ const __u64 WriteRights =
     LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_DIR | LANDLOCK_ACCESS_FS_MAKE_REG |
     LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_BLOCK |
     LANDLOCK_ACCESS_FS_MAKE_SYM | LANDLOCK_ACCESS_FS_REFER | LANDLOCK_ACCESS_FS_TRUNCATE;
-// A kernel rejects a ruleset that names a right newer than its ABI, so those are dropped.
+// The ABIs that brought the rights newer than the first.
 const long ReferAbi = 2;
 const long TruncateAbi = 3;
 
@@ -37,17 +37,23 @@ long landlockAbi()
 
 } // namespace
 
+unsigned long long Sandbox::writeRights(long abi)
+{
+    __u64 rights = WriteRights;
+    if (abi < ReferAbi)
+        rights &= ~LANDLOCK_ACCESS_FS_REFER;
+    if (abi < TruncateAbi)
+        rights &= ~LANDLOCK_ACCESS_FS_TRUNCATE;
+    return rights;
+}
+
 void Sandbox::restrictToReading()
 {
     const long abi = landlockAbi();
     if (abi == 0)
         return;
     landlock_ruleset_attr attributes{};
-    attributes.handled_access_fs = WriteRights;
-    if (abi < ReferAbi)
-        attributes.handled_access_fs &= ~LANDLOCK_ACCESS_FS_REFER;
-    if (abi < TruncateAbi)
-        attributes.handled_access_fs &= ~LANDLOCK_ACCESS_FS_TRUNCATE;
+    attributes.handled_access_fs = writeRights(abi);
     // No rule is added: with no path allowed a handled right is denied everywhere.
     const long ruleset = syscall(SYS_landlock_create_ruleset, &attributes, sizeof attributes, 0);
     if (ruleset < 0)

@@ -11,6 +11,10 @@ public:
     // kernel without Landlock it does nothing and says nothing: the tool works the same, only
     // without the kernel's guarantee.
     static void restrictToReading();
+
+    // The Landlock rights that change the filesystem and that a kernel of Landlock ABI abi knows
+    // (1 or later): it rejects a ruleset that names a right newer than its ABI.
+    static unsigned long long writeRights(long abi);
 };
 
 #endif // KIV_RECOVERY_SANDBOX_H

@@ -1,5 +1,6 @@
 #include "bootversionmgr.h"
 #include "rollbacknotify.h"
+#include "sandbox.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -70,6 +71,8 @@ QJsonValue check(const QString &table, const QJsonObject &row)
                                                   row["args"].toVariant().toStringList(), out, err);
         return QJsonArray{ok, out, err};
     }
+    if (table == "sandbox_rights")
+        return double(Sandbox::writeRights(row["abi"].toInt()));
     if (table == "rollback_info") {
         const RollbackInfo info = RollbackNotify().getRollbackInfo(iniFile(dir, row));
         return QJsonArray{QString::number(info.status), info.rollbackVersion,
