@@ -66,12 +66,13 @@ class EndToEnd(dbusmock.DBusTestCase):
         trace = tmp / 'trace'
         watch = WRAP or [shutil.which('strace'), '-f', '--seccomp-bpf', '-qq', '-o', trace,
                          '-e', 'trace=' + CALLS]
-        command = [*namespace(over, [(n, tmp / 'mnt' / n, c) for n, c in devices], setup), 'env',
-                   f'PATH={path}', *watch, TOOL, *args]
+        # timeout kills its whole process group, so a hung tool is not left behind (status -9).
+        command = [*namespace(over, [(n, tmp / 'mnt' / n, c) for n, c in devices], setup),
+                   'timeout', '-s', 'KILL', '60', 'env', f'PATH={path}', *watch, TOOL, *args]
         base = {k: v for k, v in os.environ.items() if not k.startswith(('LC_', 'LANGUAGE', 'QT_'))
                 } | {'LANG': 'C.UTF-8', 'QT_LOGGING_RULES': 'default.info=true', 'TMP': str(tmp)}
         process = subprocess.run(command, stdout=stdout, stderr=subprocess.PIPE, text=True,
-                                 env=base | (env or {}), timeout=60)  # a hang fails the case
+                                 env=base | (env or {}))
         out, err = process.stdout, process.stderr
         if process.returncode == 77:  # the setup found the system cannot show what the case tries
             self.skipTest(err)
