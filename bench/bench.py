@@ -84,33 +84,22 @@ def measure(name, args, results, out):
 
 
 def notify(work, tool, results, out):
-    """Times notify on private buses, with the notification service and the daemon mocked."""
-    import dbusmock
-    tempfile.tempdir = str(work)  # dbusmock leaves its bus configurations behind otherwise
+    """Times notify on private buses, with the end-to-end tests' mocked peers."""
     write(work / 'notify.ini', '\n'.join(e2e.INI) + '\n')
     run('mount', '--bind', work / 'notify.ini', CONF)
-    buses, servers = dbusmock.DBusTestCase, []
+    peers = e2e.EndToEnd('test_notify')
+    e2e.EndToEnd.setUpClass()
     try:
-        buses.start_session_bus()
-        buses.start_system_bus()
-        server, notifications = buses.spawn_server_template('notification_daemon',
-                                                            stdout=subprocess.DEVNULL)
-        servers += [server, buses.spawn_server(*e2e.DAEMON[:3], system_bus=True,
-                                               stdout=subprocess.DEVNULL)]
-        daemon = buses.get_dbus(True).get_object(*e2e.DAEMON[:2])
-        daemon.AddMethod('', e2e.DAEMON[3], e2e.DAEMON[4], '', '',
-                         dbus_interface=dbusmock.MOCK_IFACE)
+        notified = peers.peer('template', e2e.NOTIFICATIONS, False)
+        cleared = peers.peer('ok', e2e.DAEMON, True)
         run(tool, '-a', 'notify')
-        calls = [len(peer.GetMethodCalls(method, dbus_interface=dbusmock.MOCK_IFACE))
-                 for peer, method in ((notifications, e2e.NOTIFICATIONS[3]), (daemon, e2e.DAEMON[3]))]
+        calls = [len(notified()), len(cleared())]
         if calls != [1, 1]:
             sys.exit(f'bench: notify made {calls} calls to the notification service and daemon')
         measure('notify', [tool, '-a', 'notify'], results, out)
     finally:
-        for server in servers:
-            server.terminate()
-            server.wait()
-        buses.tearDownClass()
+        peers.doCleanups()
+        e2e.EndToEnd.tearDownClass()
 
 
 def inside(work, tool, out):
