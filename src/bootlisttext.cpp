@@ -38,6 +38,9 @@ const QChar UuidSeparator = QLatin1Char(',');
 
 // The fields of a mountinfo line before its optional fields, which a lone "-" ends; after that
 // come the filesystem type and the source.
+const int MountIdColumn = 0;
+const int DeviceNumberColumn = 2;
+const int RootColumn = 3;
 const int MountPointColumn = 4;
 const int FirstOptionalColumn = 6;
 const QByteArray OptionalFieldsEnd = QByteArrayLiteral("-");
@@ -55,6 +58,15 @@ const QByteArray InitialRootType = QByteArrayLiteral("rootfs");
 const char EscapeMark = '\\';
 const int EscapeDigits = 3;
 const int OctalBase = 8;
+
+// Below this a character is a control character, which JSON escapes, as \u00XX where it has no
+// short escape.
+const char16_t FirstPrintable = 0x20;
+const char HexDigits[] = "0123456789abcdef";
+const int HexDigitBits = 4;
+const char16_t LowHexDigit = 0xf;
+// U+FFFD in UTF-8.
+const char ReplacementCharacter[] = "\xef\xbf\xbd";
 
 // The length of bytes up to the first NUL byte, or of all of them.
 int lengthUntilNul(const QByteArray &bytes)
@@ -104,6 +116,33 @@ QByteArray unescapeMountField(const QByteArray &field)
         }
     }
     return text;
+}
+
+// Appends the escape of a control character, in the short form where JSON has one.
+void appendControlEscape(QByteArray &json, char16_t unit)
+{
+    json.append('\\');
+    switch (unit) {
+    case '\b':
+        json.append('b');
+        break;
+    case '\f':
+        json.append('f');
+        break;
+    case '\n':
+        json.append('n');
+        break;
+    case '\r':
+        json.append('r');
+        break;
+    case '\t':
+        json.append('t');
+        break;
+    default:
+        json.append("u00")
+            .append(HexDigits[unit >> HexDigitBits])
+            .append(HexDigits[unit & LowHexDigit]);
+    }
 }
 
 } // namespace
@@ -159,29 +198,50 @@ QList<Mount> mountTable(const QByteArray &mountinfo)
         if (end < 0 || end + SourceAfterEnd >= fields.size() ||
             fields.at(end + TypeAfterEnd) == InitialRootType)
             continue;
-        const QString mountPoint =
-            QFile::decodeName(unescapeMountField(fields.at(MountPointColumn)));
+        Mount mount;
+        mount.mountPoint = QFile::decodeName(unescapeMountField(fields.at(MountPointColumn)));
         const bool hidden = std::any_of(
             HiddenMountFolders.cbegin(), HiddenMountFolders.cend(),
-            [&mountPoint](const QString &folder) { return isUnder(folder, mountPoint); });
-        if (!hidden)
-            mounts.append({fromUtf8UntilNul(unescapeMountField(fields.at(end + SourceAfterEnd))),
-                           mountPoint});
+            [&mount](const QString &folder) { return isUnder(folder, mount.mountPoint); });
+        if (hidden)
+            continue;
+        mount.id = fields.at(MountIdColumn).toInt();
+        mount.number = QString::fromLatin1(fields.at(DeviceNumberColumn));
+        mount.root = QFile::decodeName(unescapeMountField(fields.at(RootColumn)));
+        mount.device = fromUtf8UntilNul(unescapeMountField(fields.at(end + SourceAfterEnd)));
+        mounts.append(mount);
     }
     return mounts;
 }
 
-QString rootDevice(const QList<Mount> &mounts)
+Mount rootMount(const QList<Mount> &mounts)
 {
     for (const Mount &mount : mounts) {
         if (mount.mountPoint == RootMountPoint)
-            return mount.device;
+            return mount;
     }
-    return QString();
+    return Mount();
 }
 
-bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid, const QString &rootDevice,
-                     const LinkResolver &resolve)
+QList<Mount> deviceMounts(const QList<Mount> &mounts, const QStringList &devices)
+{
+    QList<Mount> found;
+    for (const QString &device : devices) {
+        const int first = found.size();
+        for (const Mount &mount : mounts) {
+            if (mount.device == device)
+                found.append(mount);
+        }
+        // A bind mount of a subfolder, or a btrfs subvolume, shows only part of the device: the
+        // store lies at the top of the whole filesystem.
+        std::stable_partition(found.begin() + first, found.end(),
+                              [](const Mount &mount) { return mount.root == RootMountPoint; });
+    }
+    return found;
+}
+
+bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid, const Mount &root,
+                     const DeviceProbe &probe)
 {
     const QStringList lines = nonEmptyLines(fstab);
     for (const QString &line : lines) {
@@ -199,7 +259,7 @@ bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid, const QStrin
     // An installer that puts the root filesystem on LVM, or one that names disks by their
     // nodes, writes the root entry as a device path, which holds no UUID. LABEL= and PARTUUID=
     // sources are not looked up: that would take another program.
-    if (rootDevice.isEmpty())
+    if (root.device.isEmpty())
         return false;
     for (const QString &line : lines) {
         const QString entry = line.trimmed();
@@ -209,13 +269,20 @@ bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid, const QStrin
         if (fields.size() <= MountPointField || fields.at(MountPointField) != RootMountPoint)
             continue;
         const QString &source = fields.first();
-        return source.startsWith(DevicePrefix) && resolve(source) == resolve(rootDevice);
+        if (!source.startsWith(DevicePrefix))
+            return false;
+        // A kernel booted without an initramfs shows its root as /dev/root, a node that need not
+        // exist; the device number in the mount table still names the device.
+        const DeviceNode node = probe(source);
+        return node.path == probe(root.device).path ||
+               (!node.number.isEmpty() && node.number == root.number);
     }
     return false;
 }
 
-QString devicePath(const QString &listing, const QString &uuid)
+QStringList devicePaths(const QString &listing, const QString &uuid)
 {
+    QStringList paths;
     for (const QString &line : nonEmptyLines(listing)) {
         const QString trimmed = line.trimmed();
         // Compare the whole UUID column: a short UUID may be part of another device's longer one.
@@ -225,9 +292,9 @@ QString devicePath(const QString &listing, const QString &uuid)
         if (QStringView(trimmed).left(end) != uuid)
             continue;
         const int slash = trimmed.indexOf(QLatin1Char('/'));
-        return slash < 0 ? trimmed : trimmed.mid(slash);
+        paths.append(slash < 0 ? trimmed : trimmed.mid(slash));
     }
-    return QString();
+    return paths;
 }
 
 bool admitSnapshot(const QString &description, BootVersion &entry)
@@ -240,6 +307,34 @@ bool admitSnapshot(const QString &description, BootVersion &entry)
     entry.display = obj.value(VersionDisplayMember).toString();
     entry.uuid = obj.value(BackupDevUuidMember).toString();
     return true;
+}
+
+void appendJsonString(QByteArray &json, const QString &text)
+{
+    json.append('"');
+    // Runs of characters that need no escape are converted in one piece.
+    const QChar *run = text.constBegin();
+    const QChar *const end = text.constEnd();
+    for (const QChar *c = run; c != end; ++c) {
+        if (c->isHighSurrogate() && c + 1 != end && c[1].isLowSurrogate()) {
+            ++c;
+            continue;
+        }
+        const char16_t unit = c->unicode();
+        const bool special = unit < FirstPrintable || unit == '"' || unit == '\\';
+        if (!special && !c->isSurrogate())
+            continue;
+        json.append(QStringView(run, c).toUtf8());
+        run = c + 1;
+        if (c->isSurrogate())
+            json.append(ReplacementCharacter);
+        else if (unit < FirstPrintable)
+            appendControlEscape(json, unit);
+        else
+            json.append('\\').append(char(unit));
+    }
+    json.append(QStringView(run, end).toUtf8());
+    json.append('"');
 }
 
 QStringList backupUuids(const QString &iniPath)

@@ -15,10 +15,17 @@ class BootVersion;
 // so the odd lines that real systems and hostile media produce can be fed to them directly.
 namespace BootListText {
 
-// One filesystem of the mount table: its source as the table names it and the folder it is
-// mounted at.
+// One mount of the mount table.
 struct Mount
 {
+    // The kernel's ID of the mount, which no other mount has while it exists.
+    int id = 0;
+    // The device number of the filesystem, as "major:minor".
+    QString number;
+    // The folder of the filesystem that is mounted: "/" for the whole of it, another for a bind
+    // mount of a subfolder or a btrfs subvolume.
+    QString root;
+    // The source, as the table names it.
     QString device;
     QString mountPoint;
 };
@@ -28,8 +35,12 @@ struct Mount
 // /var/lock, and the initial "rootfs", are left out: they are never a backup device.
 QList<Mount> mountTable(const QByteArray &mountinfo);
 
-// The source of the filesystem mounted at "/", or an empty text when the table has none.
-QString rootDevice(const QList<Mount> &mounts);
+// The mount at "/", or a mount without a source when the table has none.
+Mount rootMount(const QList<Mount> &mounts);
+
+// The mounts of the devices, device by device in their order; of one device the mounts of the
+// whole filesystem first, then those of a part of it, each in the order of the table.
+QList<Mount> deviceMounts(const QList<Mount> &mounts, const QStringList &devices);
 
 // Bytes as UTF-8 text, up to the first NUL byte.
 QString fromUtf8UntilNul(const QByteArray &bytes);
@@ -43,23 +54,35 @@ bool hasSeparateBoot(const QByteArray &fstab);
 // The UUID of the filesystem mounted at "/" in a "lsblk --output MOUNTPOINT,UUID" listing.
 QString rootUuid(const QString &listing);
 
-// Resolves the symbolic links of a path, or gives the path back when it cannot.
-using LinkResolver = std::function<QString(const QString &)>;
+// What the system says of a device path: the path with its symbolic links resolved (the path
+// itself when it cannot be), and the device number of the node it names as "major:minor" (empty
+// for anything but a block device).
+struct DeviceNode
+{
+    QString path;
+    QString number;
+};
+using DeviceProbe = std::function<DeviceNode(const QString &)>;
 
 // Whether the fstab mounts the root filesystem at "/": the first uncommented line that names
 // rootUuid decides. When that line mounts elsewhere or there is none, the first uncommented
-// entry for "/" counts too if its source is a path under /dev that resolves to the same device
-// as rootDevice, the source of "/" in the mount table.
-bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid, const QString &rootDevice,
-                     const LinkResolver &resolve);
+// entry for "/" counts too if its source is a path under /dev that names the device of root, the
+// mount at "/": the same path once links are resolved, or the same device number.
+bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid, const Mount &root,
+                     const DeviceProbe &probe);
 
-// The device path of the filesystem uuid in a "lsblk --output UUID,PATH" listing, or an empty
-// text when no line has exactly that UUID.
-QString devicePath(const QString &listing, const QString &uuid);
+// The device paths of the filesystem uuid in a "lsblk --output UUID,PATH" listing, in its
+// order: more than one where a disk is cloned or reached on several paths.
+QStringList devicePaths(const QString &listing, const QString &uuid);
 
 // Fills version, display and uuid of entry from a snapshot description and answers whether the
 // snapshot is bootable (its "status" is the number 1).
 bool admitSnapshot(const QString &description, BootVersion &entry);
+
+// Appends text as a JSON string, escaped as Qt's JSON writer escapes it and in UTF-8, except that
+// half a surrogate pair becomes U+FFFD, as invalid UTF-8 does when it is read: a strict reader
+// would reject the whole document over it.
+void appendJsonString(QByteArray &json, const QString &text);
 
 // The backup device UUIDs of an INI configuration file: the history first, the current device
 // last, each once.
