@@ -1,22 +1,18 @@
 #include "bootversionmgr.h"
 
 #include "constants.h"
+#include "snapshotstore.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonValue>
 #include <QProcess>
+#include <QTextCodec>
 
-#include <algorithm>
 #include <cerrno>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
-#include <unistd.h>
+#include <sys/sysmacros.h>
 
 namespace {
 
@@ -33,10 +29,8 @@ const QJsonObject EmptyRecord{{VersionKey, QString()}, {KernelKey, QString()},
                               {DisplayKey, QString()}, {UuidKey, QString()}};
 
 const QString RecoveryScheme = QStringLiteral("recovery");
-const QString DescriptionFile = QStringLiteral("backup_info.json");
 
 const QString FstabPath = QStringLiteral("/etc/fstab");
-const QString RootMountPoint = QStringLiteral("/");
 
 const QString UnameProgram = QStringLiteral("uname");
 const QString LsblkProgram = QStringLiteral("lsblk");
@@ -52,23 +46,21 @@ const QString RescueConfigRoot = QStringLiteral("/root/");
 
 const QString MountTablePath = QStringLiteral("/proc/self/mountinfo");
 // The log line of a failed device listing names, as its text and as its context, the lookup that
-// callers know, whichever of its overloads ran.
+// callers know.
 const char MountPointLookupName[] =
     "bool BootVersionMgr::getMountPointByUUID(const QString&, QString&)";
 
-// A description is a few hundred bytes. Anything far larger is not one of ours, and since backup
-// devices are removable media that anyone may have written, the tool (often running as root)
-// must not be made to read an unbounded amount of it.
-const qint64 MaxDescriptionSize = 1024 * 1024;
-// Nor may many descriptions just under that cap together: their text would outgrow what one
-// document can hold, and the run would die with nothing printed. So every description read is
-// charged to a budget of the run, its size and EntryCharge for the entry it may add; past the
-// budget a description is skipped, and the entries found so far still come out. A kept byte of
-// description costs about six by the time the document is written, an entry about 2 KiB, so the
-// run stays under 1 GiB however the store is made, while 100,000 real snapshots of a few
-// hundred bytes take well under half of the budget.
-const qint64 DescriptionBudget = 128 * 1024 * 1024;
-const qint64 EntryCharge = 384;
+// The boot list as it is written: its entries come between these, separated by commas.
+const QByteArray DocumentStart = QByteArrayLiteral("{\"version_list\":[");
+const QByteArray EntrySeparator = QByteArrayLiteral(",");
+const QByteArray DocumentEnd = QByteArrayLiteral("]}");
+const QByteArray LineEnd = QByteArrayLiteral("\n");
+// The most the entries of one run may take in the document. A boot menu has no use for more,
+// and whatever a device holds, a reader of the list must not be made to take in an unbounded
+// amount. Each device of the run has an even share, so that an old device full of snapshots
+// cannot crowd out the current one; an entry past its device's share is left out.
+const qint64 DocumentCap = 64 * 1024 * 1024;
+const int Utf8Mib = 106;
 
 QByteArray readMountTable()
 {
@@ -78,72 +70,23 @@ QByteArray readMountTable()
 
 // The lookup follows symbolic links of device paths the way the system does, so that
 // /dev/mapper/NAME and the node it links to count as one device.
-QString resolveLinks(const QString &path)
+BootListText::DeviceNode probeDevice(const QString &path)
 {
-    const QString resolved = QFileInfo(path).canonicalFilePath();
-    return resolved.isEmpty() ? path : resolved;
-}
-
-// A filesystem that reports no size at all (autofs and its kind) holds no snapshots, so a
-// later mount of the same device is taken instead; the root filesystem counts whatever it
-// reports. Only the mounts of the device looked for are asked: a hung network share or FUSE
-// filesystem elsewhere would never answer.
-bool isEmptyFilesystem(const QString &mountPoint)
-{
-    struct statfs info = {};
-    return ::statfs(QFile::encodeName(mountPoint).constData(), &info) == 0 && info.f_blocks == 0 &&
-           mountPoint != RootMountPoint;
-}
-
-// Reads a snapshot description, or answers false for anything that is not a regular file of at
-// most MaxDescriptionSize bytes that fits in what is left of budget, which it is charged. The
-// bytes come out as a text-mode QFile hands them over, every carriage return dropped.
-bool readDescription(const QString &path, qint64 &budget, QByteArray &bytes)
-{
-    const QByteArray name = QFile::encodeName(path);
+    BootListText::DeviceNode node;
+    node.path = QFileInfo(path).canonicalFilePath();
+    if (node.path.isEmpty())
+        node.path = path;
     struct stat info = {};
-    // Only regular files are opened: opening a device node runs its driver, so a watchdog
-    // would start its timer and a tape would rewind, and a FIFO would wait for a writer.
-    if (::stat(name.constData(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_size > MaxDescriptionSize || info.st_size + EntryCharge > budget)
-        return false;
-    // The path may have been swapped for a FIFO or a device node since: the open must not
-    // block on it, and the type is checked again on what was opened.
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > MaxDescriptionSize) {
-        ::close(fd);
-        return false;
-    }
-    // Room for the whole file and one byte more: one byte past the cap tells a file that grew
-    // after fstat from one that fits. The cap counts the bytes read, not the bytes kept once the
-    // carriage returns are gone, so a growing file cannot keep the read going.
-    QByteArray buffer(int(info.st_size) + 1, Qt::Uninitialized);
-    qint64 taken = 0;
-    int kept = 0;
-    while (taken <= MaxDescriptionSize) {
-        if (kept == buffer.size())
-            buffer.resize(int(qMin<qint64>(qint64(kept) * 2, MaxDescriptionSize + 1)));
-        const qint64 room = qMin<qint64>(buffer.size() - kept, MaxDescriptionSize + 1 - taken);
-        const ssize_t count = ::read(fd, buffer.data() + kept, size_t(room));
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0) {
-            ::close(fd);
-            return false;
-        }
-        if (count == 0)
-            break;
-        taken += count;
-        char *const begin = buffer.data() + kept;
-        kept += int(std::remove(begin, begin + count, '\r') - begin);
-    }
-    ::close(fd);
-    budget -= qMin(budget, taken + EntryCharge);
-    buffer.truncate(kept);
-    bytes = buffer;
-    return taken <= MaxDescriptionSize;
+    if (::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISBLK(info.st_mode))
+        node.number = QStringLiteral("%1:%2").arg(major(info.st_rdev)).arg(minor(info.st_rdev));
+    return node;
+}
+
+void appendMember(QByteArray &json, const QString &key, const QString &value)
+{
+    BootListText::appendJsonString(json, key);
+    json.append(':');
+    BootListText::appendJsonString(json, value);
 }
 
 } // namespace
@@ -172,62 +115,105 @@ void BootVersion::unmarshal(const QJsonObject &obj)
     uuid = obj.value(UuidKey).toString();
 }
 
-QString BootVersionMgr::getBootList()
+QByteArray BootVersion::toJson() const
 {
-    QStringList uuidList;
-    getRecoveryBackupUUIDList(uuidList);
-    QList<BootVersion> list;
-    getBootVersionList(uuidList, list);
-    return versionList2Json(list);
+    // In the order of Qt's JSON objects, which keep their keys sorted.
+    QByteArray json;
+    json.append('{');
+    appendMember(json, DisplayKey, display);
+    json.append(',');
+    appendMember(json, InitrdKey, initrd);
+    json.append(',');
+    appendMember(json, KernelKey, kernel);
+    json.append(',');
+    appendMember(json, SchemeKey, scheme);
+    json.append(',');
+    appendMember(json, UuidKey, uuid);
+    json.append(',');
+    appendMember(json, VersionKey, version);
+    json.append('}');
+    return json;
 }
 
-void BootVersionMgr::getBootVersionList(const QStringList &uuidList, QList<BootVersion> &list)
+bool BootVersionMgr::getBootList(std::FILE *out)
 {
-    list.clear();
+    // The document is UTF-8 text; a locale of another encoding gets it converted, piece by piece.
+    const bool utf8 = QTextCodec::codecForLocale()->mibEnum() == Utf8Mib;
+    int writeError = 0;
+    const auto write = [out, utf8, &writeError](const QByteArray &utf8Text) {
+        const QByteArray bytes = utf8 ? utf8Text : QString::fromUtf8(utf8Text).toLocal8Bit();
+        if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out) == size_t(bytes.size()))
+            return true;
+        writeError = errno;
+        return false;
+    };
+    if (!write(DocumentStart))
+        return false;
+    QStringList uuidList;
+    getRecoveryBackupUUIDList(uuidList);
+    bool first = true;
+    const bool listed = getBootVersionList(uuidList, [&](const QByteArray &entry) {
+        const bool separated = first || write(EntrySeparator);
+        first = false;
+        return separated && write(entry);
+    });
+    if (listed && write(DocumentEnd) && write(LineEnd) && std::fflush(out) == 0)
+        return true;
+    if (writeError != 0)
+        errno = writeError;
+    return false;
+}
+
+bool BootVersionMgr::getBootVersionList(const QStringList &uuidList, const EntryWriter &write)
+{
     if (uuidList.isEmpty())
-        return;
+        return true;
 
     BootVersion base;
     getBootKernelAndInitrd(base.kernel, base.initrd);
     base.scheme = RecoveryScheme;
 
     const QList<BootListText::Mount> mounts = BootListText::mountTable(readMountTable());
-    qint64 budget = DescriptionBudget;
+    const qint64 share = DocumentCap / uuidList.size();
     for (const QString &uuid : uuidList) {
-        QString mountPoint;
-        getMountPointByUUID(uuid, mounts, mountPoint);
-        if (mountPoint.isEmpty())
-            continue;
-        const QDir snapshots(mountPoint + KivRecovery::SnapshotDir);
-        const QFileInfoList entries = snapshots.entryInfoList(
-            QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot, QDir::NoSort);
-        if (entries.isEmpty())
-            continue;
-        // Every entry lies in the one folder listed, so its absolute path is worked out once:
-        // QFileInfo::absolutePath() cleans the path anew on each call.
-        const QString folder = entries.first().absolutePath() + QLatin1Char('/');
-        for (const QFileInfo &entry : entries) {
-            const QString path = folder + entry.fileName() + QLatin1Char('/') + DescriptionFile;
+        SnapshotStore store;
+        getMountPointByUUID(uuid, mounts, store);
+        qint64 written = 0;
+        int skipped = 0;
+        for (const QString &name : store.snapshotNames()) {
             QByteArray description;
-            if (!readDescription(path, budget, description))
-                continue;
             // Every snapshot starts from the base record, so a member one description lacks is
             // empty rather than the previous snapshot's value.
             BootVersion record = base;
-            if (BootListText::admitSnapshot(BootListText::fromUtf8UntilNul(description), record))
-                list.append(record);
+            if (!store.readDescription(name, description) ||
+                !BootListText::admitSnapshot(BootListText::fromUtf8UntilNul(description), record))
+                continue;
+            const QByteArray entry = record.toJson();
+            if (written + entry.size() > share) {
+                ++skipped;
+                continue;
+            }
+            written += entry.size();
+            if (!write(entry))
+                return false;
         }
+        if (skipped > 0)
+            qWarning() << "getBootVersionList uuid = " << uuid << ", skipped = " << skipped
+                       << ", share = " << share;
     }
+    return true;
 }
 
 QString BootVersionMgr::versionList2Json(const QList<BootVersion> &list)
 {
-    QJsonArray array;
-    for (BootVersion record : list)
-        array.append(record.marshal());
-    QJsonObject document;
-    document.insert(VersionListKey, array);
-    return BootListText::fromUtf8UntilNul(QJsonDocument(document).toJson(QJsonDocument::Compact));
+    QByteArray document = DocumentStart;
+    for (int i = 0; i < list.size(); ++i) {
+        if (i > 0)
+            document.append(EntrySeparator);
+        document.append(list.at(i).toJson());
+    }
+    document.append(DocumentEnd);
+    return QString::fromUtf8(document);
 }
 
 QJsonObject BootVersionMgr::QStringToJson(const QString &text)
@@ -304,18 +290,14 @@ bool BootVersionMgr::isRootMounted()
     QString catErr;
     if (!spawnCmd(CatProgram, {FstabPath}, fstab, catErr))
         return false;
-    const QString device = BootListText::rootDevice(BootListText::mountTable(readMountTable()));
-    return BootListText::rootEntryIsRoot(fstab, uuid, device, resolveLinks);
-}
-
-bool BootVersionMgr::getMountPointByUUID(const QString &uuid, QString &mountPoint)
-{
-    return getMountPointByUUID(uuid, BootListText::mountTable(readMountTable()), mountPoint);
+    const BootListText::Mount root =
+        BootListText::rootMount(BootListText::mountTable(readMountTable()));
+    return BootListText::rootEntryIsRoot(fstab, uuid, root, probeDevice);
 }
 
 bool BootVersionMgr::getMountPointByUUID(const QString &uuid,
                                          const QList<BootListText::Mount> &mounts,
-                                         QString &mountPoint)
+                                         SnapshotStore &store)
 {
     const QStringList args{QStringLiteral("--output"), QStringLiteral("UUID,PATH")};
     QString listing;
@@ -325,15 +307,10 @@ bool BootVersionMgr::getMountPointByUUID(const QString &uuid,
             << MountPointLookupName << ", spawnCmd failed, args = " << args << ", err = " << err;
         return false;
     }
-    const QString device = BootListText::devicePath(listing, uuid);
-    if (device.isEmpty())
-        return true;
-    // The first mount of the device wins, as in the mount table's own order.
-    for (const BootListText::Mount &mount : mounts) {
-        if (mount.device == device && !isEmptyFilesystem(mount.mountPoint)) {
-            mountPoint = mount.mountPoint;
+    const QStringList devices = BootListText::devicePaths(listing, uuid);
+    for (const BootListText::Mount &mount : BootListText::deviceMounts(mounts, devices)) {
+        if (store.open(mount))
             break;
-        }
     }
     return true;
 }

@@ -7,7 +7,12 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdio>
+#include <functional>
+
 #include "bootlisttext.h"
+
+class SnapshotStore;
 
 // One bootable snapshot as the boot menu generator sees it.
 class BootVersion
@@ -22,6 +27,9 @@ public:
 
     QJsonObject marshal();
     void unmarshal(const QJsonObject &obj);
+    // The compact JSON text of marshal()'s object, byte for byte as Qt's writer gives it, but
+    // written without building the object: the boot list holds one of these per snapshot.
+    QByteArray toJson() const;
 };
 
 // The "bootlist" action: finds the backup devices, walks their snapshots and renders the list.
@@ -32,8 +40,12 @@ public:
     BootVersionMgr() = default;
     ~BootVersionMgr() = default;
 
-    QString getBootList();
-    void getBootVersionList(const QStringList &uuidList, QList<BootVersion> &list);
+    // Writes the boot list document and a newline to out as its entries are found, so that the
+    // run holds one entry at a time; false, with errno set, when out could not be written.
+    bool getBootList(std::FILE *out);
+    // Takes one entry's JSON text at a time; answers false when it could not, ending the walk.
+    using EntryWriter = std::function<bool(const QByteArray &entry)>;
+    bool getBootVersionList(const QStringList &uuidList, const EntryWriter &write);
 
     QString versionList2Json(const QList<BootVersion> &list);
     QJsonObject QStringToJson(const QString &text);
@@ -46,13 +58,10 @@ public:
     void getRecoveryBackupUUIDList(QStringList &uuidList);
     bool isRootMounted();
 
-    bool getMountPointByUUID(const QString &uuid, QString &mountPoint);
-
-private:
-    // The lookup above in a mount table read beforehand, so that a run over many devices reads
-    // the table once.
+    // Opens the snapshot store of the filesystem uuid: of the devices lsblk lists for it and
+    // their mounts in the table, the first that holds one. False only when lsblk fails.
     bool getMountPointByUUID(const QString &uuid, const QList<BootListText::Mount> &mounts,
-                             QString &mountPoint);
+                             SnapshotStore &store);
 };
 
 #endif // KIV_RECOVERY_BOOTVERSIONMGR_H

@@ -9,6 +9,7 @@
 #include <QTranslator>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -23,17 +24,19 @@ const QString NotifyAction = QStringLiteral("notify");
 const int UsageExitCode = -1;
 const int OutputErrorExitCode = 1;
 
-// Writes the document as one line. A boot menu built from a truncated or missing list would drop
-// the user's way back, so a failed write must not look like success.
-bool printLine(const QString &text)
+// A boot menu built from a truncated or missing list would drop the user's way back, so a failed
+// write must not look like success.
+int writeBootList()
 {
-    const QByteArray bytes = text.toLocal8Bit();
-    if (std::puts(bytes.constData()) == EOF || std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "kiv-recovery-tool: cannot write the boot list: %s\n",
-                     std::strerror(errno));
-        return false;
-    }
-    return true;
+    // A reader that goes away makes the write fail with EPIPE instead of killing the run, so that
+    // it ends with the message and status of any other failed write.
+    std::signal(SIGPIPE, SIG_IGN);
+    BootVersionMgr manager;
+    if (manager.getBootList(stdout))
+        return 0;
+    std::fprintf(stderr, "kiv-recovery-tool: cannot write the boot list: %s\n",
+                 std::strerror(errno));
+    return OutputErrorExitCode;
 }
 
 } // namespace
@@ -75,13 +78,9 @@ int main(int argc, char *argv[])
     // From here on the tool reads what others wrote (descriptions on removable devices, program
     // output) and starts programs and bus threads, all of which must inherit the restriction.
     Sandbox::restrictToReading();
-    if (action == BootListAction) {
-        BootVersionMgr manager;
-        if (!printLine(manager.getBootList()))
-            return OutputErrorExitCode;
-    } else {
-        RollbackNotify rollbackNotify;
-        rollbackNotify.notify();
-    }
+    if (action == BootListAction)
+        return writeBootList();
+    RollbackNotify rollbackNotify;
+    rollbackNotify.notify();
     return 0;
 }
