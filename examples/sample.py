@@ -44,8 +44,8 @@ def main():
         (fake / 'uname').symlink_to('lsblk')
         env = {'KIV_FAKE': str(SAMPLE / 'cmd'), 'PATH': f'{fake}:{os.environ["PATH"]}'}
         print('$ kiv-recovery-tool -a bootlist')
-        show(tests.run_tool(work, ['-a', 'bootlist'], over, e2e.staged_devices(SAMPLE, work),
-                            env=env))
+        devices = sorted((SAMPLE / 'devices').iterdir())
+        show(tests.run_tool(work, ['-a', 'bootlist'], over, devices, env=env))
         notified = tests.peer('template', e2e.NOTIFICATIONS, False)
         cleared = tests.peer('ok', e2e.DAEMON, True)
         print('\n$ kiv-recovery-tool -a notify    # rollback_status=0 in the sample configuration')

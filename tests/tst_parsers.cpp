@@ -1,12 +1,16 @@
 #include "bootversionmgr.h"
 #include "rollbacknotify.h"
 #include "sandbox.h"
+#include "snapshotstore.h"
 
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace BootListText;
 
@@ -30,23 +34,26 @@ QJsonValue check(const QString &table, const QJsonObject &row)
     if (table == "separate_boot")
         return hasSeparateBoot(text("fstab").toUtf8());
     if (table == "device_path")
-        return devicePath(text("listing"), text("uuid"));
+        return QJsonArray::fromStringList(devicePaths(text("listing"), text("uuid")));
     if (table == "backup_uuids")
         return QJsonArray::fromStringList(backupUuids(iniFile(dir, row)));
     if (table == "root_check") {
         const QString uuid = rootUuid(text("lsblk"));
-        const QString device = rootDevice(mountTable(text("mountinfo").toUtf8()));
-        const auto resolve = [&row](const QString &path) {
-            return row["links"][path].toString(path); // the links a row's system has
+        const Mount root = rootMount(mountTable(text("mountinfo").toUtf8()));
+        const auto probe = [&row](const QString &path) { // the links and nodes a row's system has
+            return DeviceNode{row["links"][path].toString(path), row["nodes"][path].toString()};
         };
         return QJsonArray{uuid,
-                          !uuid.isEmpty() && rootEntryIsRoot(text("fstab"), uuid, device, resolve)};
+                          !uuid.isEmpty() && rootEntryIsRoot(text("fstab"), uuid, root, probe)};
     }
     if (table == "mount_table") {
-        QJsonArray mounts;
-        for (const Mount &mount : mountTable(text("mountinfo").toUtf8()))
-            mounts << mount.device << mount.mountPoint;
-        return mounts;
+        QList<Mount> mounts = mountTable(text("mountinfo").toUtf8());
+        if (row.contains("devices")) // the mounts in the order a device's store is looked for
+            mounts = deviceMounts(mounts, row["devices"].toVariant().toStringList());
+        QJsonArray found;
+        for (const Mount &mount : mounts)
+            found << mount.device << mount.mountPoint;
+        return found;
     }
     if (table == "snapshots") {
         BootVersion entry;
@@ -70,6 +77,19 @@ QJsonValue check(const QString &table, const QJsonObject &row)
         const bool ok = BootVersionMgr().spawnCmd(text("program"),
                                                   row["args"].toVariant().toStringList(), out, err);
         return QJsonArray{ok, out, err};
+    }
+    if (table == "beneath") { // each path opened both ways: by openat2 and one part at a time
+        const QString folder = KIV_CASES_DIR "/../fixtures/bootlist/cases/" + text("folder");
+        const int dir = ::open(QFile::encodeName(folder), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        QJsonArray opened;
+        for (const bool walk : {false, true}) {
+            const int fd = SnapshotStore::openBeneath(dir, text("path").toUtf8(),
+                                                      SnapshotStore::mountIdOf(dir), walk);
+            opened << (fd >= 0);
+            ::close(fd);
+        }
+        ::close(dir);
+        return opened;
     }
     if (table == "sandbox_rights")
         return double(Sandbox::writeRights(row["abi"].toInt()));
