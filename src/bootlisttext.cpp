@@ -13,10 +13,11 @@
 
 namespace {
 
-const QString StatusMember = QStringLiteral("status");
-const QString BackupVersionMember = QStringLiteral("backupVersion");
-const QString VersionDisplayMember = QStringLiteral("versionDisplay");
-const QString BackupDevUuidMember = QStringLiteral("backupDevUUID");
+// Looked up as Latin-1, which Qt's JSON objects compare with their keys without a conversion.
+const QLatin1String StatusMember("status");
+const QLatin1String BackupVersionMember("backupVersion");
+const QLatin1String VersionDisplayMember("versionDisplay");
+const QLatin1String BackupDevUuidMember("backupDevUUID");
 const int BootableStatus = 1;
 const int UnknownStatus = -1;
 
@@ -65,8 +66,20 @@ const char16_t FirstPrintable = 0x20;
 const char HexDigits[] = "0123456789abcdef";
 const int HexDigitBits = 4;
 const char16_t LowHexDigit = 0xf;
-// U+FFFD in UTF-8.
-const char ReplacementCharacter[] = "\xef\xbf\xbd";
+// The most bytes one UTF-16 code unit of a text takes in JSON: six for an escape such as \u001f.
+const int MaxBytesPerUnit = 6;
+
+// UTF-8: a code point below FirstOfTwoBytes is one byte, below FirstOfThreeBytes two, within the
+// Basic Multilingual Plane three, beyond it four. The first byte of each length carries its
+// mark, every further byte ContinuationMark and ContinuationBits of the code point.
+const char16_t FirstOfTwoBytes = 0x80;
+const char16_t FirstOfThreeBytes = 0x800;
+const uchar TwoByteMark = 0xc0;
+const uchar ThreeByteMark = 0xe0;
+const uchar FourByteMark = 0xf0;
+const uchar ContinuationMark = 0x80;
+const int ContinuationBits = 6;
+const char32_t ContinuationMask = 0x3f;
 
 // The length of bytes up to the first NUL byte, or of all of them.
 int lengthUntilNul(const QByteArray &bytes)
@@ -118,31 +131,62 @@ QByteArray unescapeMountField(const QByteArray &field)
     return text;
 }
 
-// Appends the escape of a control character, in the short form where JSON has one.
-void appendControlEscape(QByteArray &json, char16_t unit)
+// Writes the escape of a control character at out, in the short form where JSON has one, and
+// answers where it ends.
+char *writeControlEscape(char *out, char16_t unit)
 {
-    json.append('\\');
+    *out++ = '\\';
     switch (unit) {
     case '\b':
-        json.append('b');
+        *out++ = 'b';
         break;
     case '\f':
-        json.append('f');
+        *out++ = 'f';
         break;
     case '\n':
-        json.append('n');
+        *out++ = 'n';
         break;
     case '\r':
-        json.append('r');
+        *out++ = 'r';
         break;
     case '\t':
-        json.append('t');
+        *out++ = 't';
         break;
     default:
-        json.append("u00")
-            .append(HexDigits[unit >> HexDigitBits])
-            .append(HexDigits[unit & LowHexDigit]);
+        *out++ = 'u';
+        *out++ = '0';
+        *out++ = '0';
+        *out++ = HexDigits[unit >> HexDigitBits];
+        *out++ = HexDigits[unit & LowHexDigit];
     }
+    return out;
+}
+
+// Writes a code point beyond ASCII at out in UTF-8 and answers where it ends.
+char *writeUtf8(char *out, char32_t code)
+{
+    if (code < FirstOfThreeBytes) {
+        *out++ = char(TwoByteMark | (code >> ContinuationBits));
+    } else if (!QChar::requiresSurrogates(code)) {
+        *out++ = char(ThreeByteMark | (code >> (2 * ContinuationBits)));
+        *out++ = char(ContinuationMark | ((code >> ContinuationBits) & ContinuationMask));
+    } else {
+        *out++ = char(FourByteMark | (code >> (3 * ContinuationBits)));
+        *out++ = char(ContinuationMark | ((code >> (2 * ContinuationBits)) & ContinuationMask));
+        *out++ = char(ContinuationMark | ((code >> ContinuationBits) & ContinuationMask));
+    }
+    *out++ = char(ContinuationMark | (code & ContinuationMask));
+    return out;
+}
+
+// The JSON object that UTF-8 bytes hold, or an empty object for anything else.
+QJsonObject parsedObject(const QByteArray &bytes)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError)
+        return QJsonObject();
+    return document.object();
 }
 
 } // namespace
@@ -158,11 +202,7 @@ QJsonObject jsonObject(const QString &text)
 {
     QByteArray bytes = text.toLocal8Bit();
     bytes.truncate(lengthUntilNul(bytes));
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
-    if (error.error != QJsonParseError::NoError)
-        return QJsonObject();
-    return document.object();
+    return parsedObject(bytes);
 }
 
 bool hasSeparateBoot(const QByteArray &fstab)
@@ -297,11 +337,17 @@ QStringList devicePaths(const QString &listing, const QString &uuid)
     return paths;
 }
 
-bool admitSnapshot(const QString &description, BootVersion &entry)
+bool admitSnapshot(const QByteArray &description, BootVersion &entry)
 {
-    const QJsonObject obj = jsonObject(description);
-    if (!obj.contains(StatusMember) ||
-        obj.value(StatusMember).toInt(UnknownStatus) != BootableStatus)
+    // Bytes that are all ASCII, NUL excepted, are the same as text in every locale: they are
+    // parsed as they are, without the round trip through a QString that any others take.
+    const bool ascii = std::all_of(description.cbegin(), description.cend(), [](char byte) {
+        return byte != '\0' && uchar(byte) < FirstOfTwoBytes;
+    });
+    const QJsonObject obj =
+        ascii ? parsedObject(description) : jsonObject(fromUtf8UntilNul(description));
+    // A missing member reads as the fallback too.
+    if (obj.value(StatusMember).toInt(UnknownStatus) != BootableStatus)
         return false;
     entry.version = obj.value(BackupVersionMember).toString();
     entry.display = obj.value(VersionDisplayMember).toString();
@@ -309,32 +355,35 @@ bool admitSnapshot(const QString &description, BootVersion &entry)
     return true;
 }
 
-void appendJsonString(QByteArray &json, const QString &text)
+int jsonStringRoom(const QString &text)
 {
-    json.append('"');
-    // Runs of characters that need no escape are converted in one piece.
-    const QChar *run = text.constBegin();
+    return 2 + MaxBytesPerUnit * text.size();
+}
+
+char *writeJsonString(char *out, const QString &text)
+{
+    *out++ = '"';
     const QChar *const end = text.constEnd();
-    for (const QChar *c = run; c != end; ++c) {
-        if (c->isHighSurrogate() && c + 1 != end && c[1].isLowSurrogate()) {
-            ++c;
-            continue;
-        }
+    for (const QChar *c = text.constBegin(); c != end; ++c) {
         const char16_t unit = c->unicode();
-        const bool special = unit < FirstPrintable || unit == '"' || unit == '\\';
-        if (!special && !c->isSurrogate())
-            continue;
-        json.append(QStringView(run, c).toUtf8());
-        run = c + 1;
-        if (c->isSurrogate())
-            json.append(ReplacementCharacter);
-        else if (unit < FirstPrintable)
-            appendControlEscape(json, unit);
-        else
-            json.append('\\').append(char(unit));
+        if (unit >= FirstPrintable && unit < FirstOfTwoBytes && unit != '"' && unit != '\\') {
+            *out++ = char(unit);
+        } else if (unit == '"' || unit == '\\') {
+            *out++ = '\\';
+            *out++ = char(unit);
+        } else if (unit < FirstPrintable) {
+            out = writeControlEscape(out, unit);
+        } else if (!c->isSurrogate()) {
+            out = writeUtf8(out, unit);
+        } else if (c->isHighSurrogate() && c + 1 != end && c[1].isLowSurrogate()) {
+            out = writeUtf8(out, QChar::surrogateToUcs4(unit, c[1].unicode()));
+            ++c;
+        } else {
+            out = writeUtf8(out, QChar::ReplacementCharacter);
+        }
     }
-    json.append(QStringView(run, end).toUtf8());
-    json.append('"');
+    *out++ = '"';
+    return out;
 }
 
 QStringList backupUuids(const QString &iniPath)

@@ -75,15 +75,18 @@ bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid, const Mount 
 // order: more than one where a disk is cloned or reached on several paths.
 QStringList devicePaths(const QString &listing, const QString &uuid);
 
-// Fills version, display and uuid of entry from a snapshot description and answers whether the
-// snapshot is bootable (its "status" is the number 1).
-bool admitSnapshot(const QString &description, BootVersion &entry);
+// Fills version, display and uuid of entry from the bytes of a snapshot description, read as
+// UTF-8 text up to the first NUL byte, and answers whether the snapshot is bootable (its
+// "status" is the number 1).
+bool admitSnapshot(const QByteArray &description, BootVersion &entry);
 
-// Appends text as a JSON string, escaped as Qt's JSON writer escapes it and in UTF-8, except that
-// half a surrogate pair becomes U+FFFD, as invalid UTF-8 does when it is read: a strict reader
-// would reject the whole document over it.
-void appendJsonString(QByteArray &json, const QString &text);
-
+// Writes text at out as a JSON string, escaped as Qt's JSON writer escapes it and in UTF-8,
+// except that half a surrogate pair becomes U+FFFD, as invalid UTF-8 does when it is read: a
+// strict reader would reject the whole document over it. Answers where the string ends; out must
+// have jsonStringRoom(text) bytes of room. Written in place, as the boot list writes one of these
+// for every member of every entry.
+char *writeJsonString(char *out, const QString &text);
+int jsonStringRoom(const QString &text);
 // The backup device UUIDs of an INI configuration file: the history first, the current device
 // last, each once.
 QStringList backupUuids(const QString &iniPath);

@@ -10,9 +10,11 @@
 #include <QProcess>
 #include <QTextCodec>
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <utility>
 
 namespace {
 
@@ -60,7 +62,6 @@ const QByteArray LineEnd = QByteArrayLiteral("\n");
 // amount. Each device of the run has an even share, so that an old device full of snapshots
 // cannot crowd out the current one; an entry past its device's share is left out.
 const qint64 DocumentCap = 64 * 1024 * 1024;
-const int Utf8Mib = 106;
 
 QByteArray readMountTable()
 {
@@ -82,12 +83,22 @@ BootListText::DeviceNode probeDevice(const QString &path)
     return node;
 }
 
-void appendMember(QByteArray &json, const QString &key, const QString &value)
+// A member's name as the document writes it: "name":
+QByteArray memberName(const QString &key)
 {
-    BootListText::appendJsonString(json, key);
-    json.append(':');
-    BootListText::appendJsonString(json, value);
+    QByteArray name(BootListText::jsonStringRoom(key) + 1, Qt::Uninitialized);
+    char *const end = BootListText::writeJsonString(name.data(), key);
+    *end = ':';
+    name.truncate(int(end + 1 - name.constData()));
+    return name;
 }
+
+const QByteArray DisplayMember = memberName(DisplayKey);
+const QByteArray InitrdMember = memberName(InitrdKey);
+const QByteArray KernelMember = memberName(KernelKey);
+const QByteArray SchemeMember = memberName(SchemeKey);
+const QByteArray UuidMember = memberName(UuidKey);
+const QByteArray VersionMember = memberName(VersionKey);
 
 } // namespace
 
@@ -118,27 +129,31 @@ void BootVersion::unmarshal(const QJsonObject &obj)
 QByteArray BootVersion::toJson() const
 {
     // In the order of Qt's JSON objects, which keep their keys sorted.
-    QByteArray json;
-    json.append('{');
-    appendMember(json, DisplayKey, display);
-    json.append(',');
-    appendMember(json, InitrdKey, initrd);
-    json.append(',');
-    appendMember(json, KernelKey, kernel);
-    json.append(',');
-    appendMember(json, SchemeKey, scheme);
-    json.append(',');
-    appendMember(json, UuidKey, uuid);
-    json.append(',');
-    appendMember(json, VersionKey, version);
-    json.append('}');
+    const std::pair<const QByteArray &, const QString &> members[] = {
+        {DisplayMember, display}, {InitrdMember, initrd}, {KernelMember, kernel},
+        {SchemeMember, scheme},   {UuidMember, uuid},     {VersionMember, version}};
+    // Room for the braces, the commas and each member at its longest, written in place.
+    int room = 2;
+    for (const auto &member : members)
+        room += 1 + member.first.size() + BootListText::jsonStringRoom(member.second);
+    QByteArray json(room, Qt::Uninitialized);
+    char *out = json.data();
+    *out++ = '{';
+    for (const auto &member : members) {
+        if (out - json.constData() > 1)
+            *out++ = ',';
+        out = std::copy(member.first.cbegin(), member.first.cend(), out);
+        out = BootListText::writeJsonString(out, member.second);
+    }
+    *out++ = '}';
+    json.truncate(int(out - json.constData()));
     return json;
 }
 
 bool BootVersionMgr::getBootList(std::FILE *out)
 {
     // The document is UTF-8 text; a locale of another encoding gets it converted, piece by piece.
-    const bool utf8 = QTextCodec::codecForLocale()->mibEnum() == Utf8Mib;
+    const bool utf8 = QTextCodec::codecForLocale()->mibEnum() == KivRecovery::Utf8Mib;
     int writeError = 0;
     const auto write = [out, utf8, &writeError](const QByteArray &utf8Text) {
         const QByteArray bytes = utf8 ? utf8Text : QString::fromUtf8(utf8Text).toLocal8Bit();
@@ -180,13 +195,14 @@ bool BootVersionMgr::getBootVersionList(const QStringList &uuidList, const Entry
         getMountPointByUUID(uuid, mounts, store);
         qint64 written = 0;
         int skipped = 0;
+        // One buffer for every description of the device, read one after the other.
+        QByteArray description;
         for (const QString &name : store.snapshotNames()) {
-            QByteArray description;
             // Every snapshot starts from the base record, so a member one description lacks is
             // empty rather than the previous snapshot's value.
             BootVersion record = base;
             if (!store.readDescription(name, description) ||
-                !BootListText::admitSnapshot(BootListText::fromUtf8UntilNul(description), record))
+                !BootListText::admitSnapshot(description, record))
                 continue;
             const QByteArray entry = record.toJson();
             if (written + entry.size() > share) {

@@ -2,11 +2,16 @@
 
 #include "constants.h"
 
-#include <QDir>
 #include <QFile>
+#include <QTextCodec>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -14,14 +19,20 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace {
 
 const QByteArray DescriptionFile = QByteArrayLiteral("/backup_info.json");
 const QString RootMountPoint = QStringLiteral("/");
-const QString OpenFilePattern = QStringLiteral("/proc/self/fd/%1");
-const QString FileInfoPattern = QStringLiteral("/proc/self/fdinfo/%1");
-const QByteArray MountIdField = QByteArrayLiteral("mnt_id:");
+const char OpenFileFolder[] = "/proc/self/fd/";
+const char FileInfoFolder[] = "/proc/self/fdinfo/";
+// Room for either folder's name and any descriptor number.
+const int ProcPathSize = 48;
+// The fdinfo of a file opened as O_PATH is a few short lines: its position, flags, mount ID and
+// inode number.
+const int FileInfoSize = 256;
+const char MountIdField[] = "mnt_id:";
 
 // A description is a few hundred bytes. Anything far larger is not one of ours, and the tool
 // (often running as root) must not be made to read an unbounded amount of it.
@@ -54,11 +65,22 @@ private:
     int m_fd;
 };
 
+// The name of an open file's entry in a /proc/self folder. Written by hand: a description is
+// opened through one of these, and snprintf would cost more than the rest of the open.
+using ProcPath = std::array<char, ProcPathSize>;
+ProcPath procPath(const char *folder, int fd)
+{
+    ProcPath path = {};
+    char *const end = std::copy(folder, folder + std::strlen(folder), path.begin());
+    std::to_chars(end, path.end() - 1, fd);
+    return path;
+}
+
 // An O_PATH descriptor gives no access to what it names; opening it again through /proc reaches
 // the very file it was opened on, whatever has been renamed since.
 int reopen(int fd, int flags)
 {
-    return ::open(QFile::encodeName(OpenFilePattern.arg(fd)).constData(), flags | O_CLOEXEC);
+    return ::open(procPath(OpenFileFolder, fd).data(), flags | O_CLOEXEC);
 }
 
 // Reads what an open regular file of size bytes holds, dropping every carriage return as a
@@ -66,10 +88,10 @@ int reopen(int fd, int flags)
 bool readAll(int fd, qint64 size, QByteArray &bytes)
 {
     // One byte more than the size tells a file that grew from one that did not.
-    QByteArray buffer(int(size) + 1, Qt::Uninitialized);
+    bytes.resize(int(size) + 1);
     int taken = 0;
-    while (taken < buffer.size()) {
-        const ssize_t count = ::read(fd, buffer.data() + taken, size_t(buffer.size() - taken));
+    while (taken < bytes.size()) {
+        const ssize_t count = ::read(fd, bytes.data() + taken, size_t(bytes.size() - taken));
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0)
@@ -80,9 +102,10 @@ bool readAll(int fd, qint64 size, QByteArray &bytes)
     }
     if (taken > size)
         return false;
-    char *const begin = buffer.data();
-    buffer.truncate(int(std::remove(begin, begin + taken, '\r') - begin));
-    bytes = buffer;
+    char *const begin = bytes.data();
+    if (std::memchr(begin, '\r', size_t(taken)))
+        taken = int(std::remove(begin, begin + taken, '\r') - begin);
+    bytes.truncate(taken);
     return true;
 }
 
@@ -121,9 +144,48 @@ bool SnapshotStore::open(const BootListText::Mount &mount)
 
 QStringList SnapshotStore::snapshotNames() const
 {
-    // Listed through the descriptor, so that the folder is the one checked in open().
-    const QDir folder(OpenFilePattern.arg(m_store));
-    return folder.entryList(QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot, QDir::NoSort);
+    return folderNames(m_store);
+}
+
+QStringList SnapshotStore::folderNames(int dir)
+{
+    // Listed through the descriptor, so that the folder is the one checked when it was opened.
+    DIR *const listing = ::fdopendir(reopen(dir, O_RDONLY | O_DIRECTORY));
+    if (!listing)
+        return QStringList();
+    // Names are text as QDir gives them, decoded as UTF-8 directly where the locale's encoding
+    // is UTF-8 anyway: it is several times quicker than the locale's own decoder.
+    const bool utf8 = QTextCodec::codecForLocale()->mibEnum() == KivRecovery::Utf8Mib;
+    // Each name beside the lower-case form that QDir sorts by. QDir itself would hold a
+    // QFileInfo for every entry, which for a large store is many times the names.
+    std::vector<std::pair<QString, QString>> names;
+    while (const dirent *entry = ::readdir(listing)) {
+        // Hidden folders, "." and ".." are no snapshots.
+        if (entry->d_name[0] == '.')
+            continue;
+        struct stat info = {};
+        const bool folder =
+            entry->d_type == DT_DIR ||
+            (entry->d_type == DT_UNKNOWN &&
+             ::fstatat(::dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+             S_ISDIR(info.st_mode));
+        if (!folder)
+            continue;
+        const QString name =
+            utf8 ? QString::fromUtf8(entry->d_name) : QFile::decodeName(entry->d_name);
+        names.emplace_back(name.toLower(), name);
+    }
+    ::closedir(listing);
+    // QDir's order by name without regard to case: the lower-case names compared code unit by
+    // code unit, sorted from the order of the listing by the same std::sort, so that two names
+    // that differ only in case come out as they do there.
+    std::sort(names.begin(), names.end(),
+              [](const auto &a, const auto &b) { return a.first.compare(b.first) < 0; });
+    QStringList sorted;
+    sorted.reserve(int(names.size()));
+    for (const auto &name : names)
+        sorted.append(name.second);
+    return sorted;
 }
 
 bool SnapshotStore::readDescription(const QString &name, QByteArray &bytes) const
@@ -141,7 +203,7 @@ bool SnapshotStore::readDescription(const QString &name, QByteArray &bytes) cons
     return file.get() >= 0 && readAll(file.get(), info.st_size, bytes);
 }
 
-int SnapshotStore::openBeneath(int dir, const QByteArray &path, int mountId, bool walk)
+int SnapshotStore::openBeneath(int dir, QByteArray path, int mountId, bool walk)
 {
     if (!walk) {
         open_how how = {};
@@ -152,17 +214,19 @@ int SnapshotStore::openBeneath(int dir, const QByteArray &path, int mountId, boo
             return int(fd);
     }
     // Kernels before 5.6 have no openat2: each component is opened on its own, without
-    // following a link, and must lie on the same mount.
+    // following a link, and must lie on the same mount. The mount is checked before anything
+    // else is asked of what was opened: a filesystem mounted there might never answer.
     Descriptor current(::fcntl(dir, F_DUPFD_CLOEXEC, 0));
-    for (const QByteArray &name : path.split('/')) {
-        if (name.isEmpty())
+    // The components, each ended by a NUL byte in place of its slash.
+    path.replace('/', '\0');
+    const char *const end = path.constData() + path.size();
+    for (const char *name = path.constData(); name < end; name += std::strlen(name) + 1) {
+        if (*name == '\0')
             continue;
+        Descriptor next(::openat(current.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat info = {};
-        if (current.get() < 0 || ::fstat(current.get(), &info) != 0 || !S_ISDIR(info.st_mode))
-            return -1;
-        Descriptor next(::openat(current.get(), name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        if (next.get() < 0 || ::fstat(next.get(), &info) != 0 || S_ISLNK(info.st_mode) ||
-            mountIdOf(next.get()) != mountId)
+        if (next.get() < 0 || mountIdOf(next.get()) != mountId || ::fstat(next.get(), &info) != 0 ||
+            S_ISLNK(info.st_mode))
             return -1;
         current.reset(next.release());
     }
@@ -171,12 +235,11 @@ int SnapshotStore::openBeneath(int dir, const QByteArray &path, int mountId, boo
 
 int SnapshotStore::mountIdOf(int fd)
 {
-    QFile info(FileInfoPattern.arg(fd));
-    if (!info.open(QIODevice::ReadOnly))
+    // Plain calls: this runs for every component of every path where openat2 is missing.
+    const Descriptor file(::open(procPath(FileInfoFolder, fd).data(), O_RDONLY | O_CLOEXEC));
+    char text[FileInfoSize + 1] = {};
+    if (file.get() < 0 || ::read(file.get(), text, FileInfoSize) <= 0)
         return -1;
-    for (const QByteArray &line : info.readAll().split('\n')) {
-        if (line.startsWith(MountIdField))
-            return line.mid(MountIdField.size()).trimmed().toInt();
-    }
-    return -1;
+    const char *const field = std::strstr(text, MountIdField);
+    return field ? std::atoi(field + std::strlen(MountIdField)) : -1;
 }

@@ -34,10 +34,14 @@ public:
     // Opens path below the folder dir as O_PATH, without following a symbolic link or crossing
     // into another mount: the whole path lies on the mount mountId, which dir lies on. With
     // walk, one component at a time as on kernels without openat2.
-    static int openBeneath(int dir, const QByteArray &path, int mountId, bool walk = false);
+    static int openBeneath(int dir, QByteArray path, int mountId, bool walk = false);
 
     // The ID of the mount an open file lies on, or -1 when it cannot be told.
     static int mountIdOf(int fd);
+
+    // The names of the folders in the folder dir, but for hidden ones and links, in the order
+    // QDir lists them by default: by name, without regard to case.
+    static QStringList folderNames(int dir);
 
 private:
     int m_store = -1;
