@@ -1,11 +1,16 @@
 #!/usr/bin/python3
-"""Times kiv-recovery-tool with hyperfine on synthetic systems and prints one table.
+"""Measures kiv-recovery-tool on synthetic systems and prints one table.
+
+For each scenario: the instructions of one run (callgrind: they do not move with the machine's
+load), the peak RSS (/usr/bin/time, median of 3) and the wall time (hyperfine), beside the wall
+time of two baselines measured in the same run: a bare process start and a bare Qt program.
 Run as root: python3 bench/bench.py [BUILD_DIR] (without one it builds bench/build, Release).
 The systems are made as the end-to-end tests make theirs: a fake /etc and one tmpfs per fake
 device in a private mount namespace (e2e.namespace()), the tests' fake lsblk and uname first on
-PATH, private buses with dbusmock as the peers. The script re-enters itself in the namespace."""
+PATH, private buses with python3-dbusmock as the peers. The script re-enters itself there."""
 import json
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -13,19 +18,29 @@ import sys
 import tempfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / 'tests'))
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / 'tests'))
 import e2e  # noqa: E402  the tests' namespace, D-Bus names and rollback configuration
 
-ROOT = Path(__file__).resolve().parent.parent
-TESTS = ROOT / 'tests'
-FAKE = TESTS / 'fixtures' / 'bootlist' / 'base' / 'bin' / 'lsblk'
-LOAD = '%.2f %.2f %.2f'
+FAKE = e2e.BOOTLIST / 'base' / 'bin' / 'lsblk'
 CONF = '/etc/kiv-recovery/kiv-recovery.ini'
 ROOT_UUID = '5a1e0c7d-0000-4000-8000-000000000001'
-DEVICES = {**{f'D{i:02}': 100 for i in range(16)}, 'S10000': 10000}
-BOOTLIST = {'bootlist 100 snapshots': ['D00'], 'bootlist 10,000 snapshots': ['S10000'],
-            'bootlist 2 devices': ['D00', 'D01'], 'bootlist 16 devices': list(DEVICES)[:16]}
-UNBOOTABLE = 10  # every tenth snapshot failed (status 0) and is left out of the list
+# Every tenth snapshot failed (status 0) and is left out of the list.
+UNBOOTABLE = 10
+SNAPSHOTS = {'P0': 500, 'P1': 500, 'S100': 100, 'S10000': 10000, 'S100000': 100000}
+# A device of 64 links to one description of 1 MB of raw control bytes, six bytes each when
+# written: what a hostile device can make of the document.
+RAW_LINKS = 64
+RAW_SIZE = 1048000
+# (name, devices, whether callgrind counts it: slow where the store is large)
+BOOTLIST = [
+    ('bootlist 2 devices x 500 snapshots', ['P0', 'P1'], True),
+    ('bootlist 100 snapshots', ['S100'], True),
+    ('bootlist 10,000 snapshots', ['S10000'], True),
+    ('bootlist 100,000 snapshots', ['S100000'], False),
+    ('bootlist 64 x 1 MB of control bytes', ['RAW'], False),
+]
+BARE_QT = '/usr/lib/qt5/bin/qtpaths'
 
 
 def uuid(name):
@@ -37,54 +52,98 @@ def write(path, text):
     path.write_text(text)
 
 
-def make_system(work):
-    """Writes the fake /etc, the fake programs' replies, PATH and one configuration per scenario;
-    answers the command that mounts them with the devices in a private namespace."""
-    write(work / 'etc' / 'kiv-recovery' / 'kiv-recovery.ini', '')  # each scenario binds its own
-    write(work / 'etc' / 'fstab', f'UUID={ROOT_UUID}\t/\text4\terrors=remount-ro\t0\t1\n')
-    write(work / 'fake' / 'lsblk --output MOUNTPOINT,UUID', f'MOUNTPOINT UUID\n/ {ROOT_UUID}\n')
-    write(work / 'fake' / 'lsblk --output UUID,PATH', f'UUID PATH\n{ROOT_UUID} /dev/vda1\n'
-          + ''.join(f'{uuid(d)} /dev/kivtest{d}\n' for d in DEVICES))
-    write(work / 'fake' / 'uname -r', '6.1.0-27-amd64\n')
-    (work / 'bin').mkdir()
-    for name, target in (('lsblk', FAKE), ('uname', FAKE), ('cat', '/usr/bin/cat')):
-        (work / 'bin' / name).symlink_to(target)
-    for scenario, devices in BOOTLIST.items():
-        uuids = [uuid(d) for d in devices]
-        write(work / 'ini' / scenario, f'[backup]\ndevice_uuid={uuids[-1]}\n'
-              f'history_device_uuid="{",".join(uuids[:-1])}"\n')
-    (work / 'empty').mkdir()
-    return e2e.namespace([('/etc', work / 'etc')],
-                         [(name, work / 'mnt' / name, work / 'empty') for name in DEVICES])
-
-
-def fill(mount, count, name):
-    snapshots = mount / 'backup' / 'system' / 'snapshots'
-    for i in range(count):
-        write(snapshots / f'snap-{i:05}' / 'backup_info.json', json.dumps({
-            'backupDevUUID': uuid(name), 'backupVersion': f'{name}-{i}', 'size': 8421376 + i,
-            'status': 0 if i % UNBOOTABLE == UNBOOTABLE - 1 else 1,
-            'time': '2026-11-30 10:00:00', 'versionDisplay': f'Snapshot {name}-{i}'}, indent=4))
-
-
 def run(*args, **kw):
     return subprocess.run(args, check=True, text=True, **kw)
 
 
-def measure(name, args, results, out):
-    """hyperfine's figures and the median peak RSS of three runs, for one scenario."""
-    report = out / (name.strip('-').replace(' ', '-').replace(',', '') + '.json')
-    timed = subprocess.run(['hyperfine', '-N', '--warmup', '3', '--style', 'none', '--export-json',
-                            report, f'--command-name={name}', ' '.join(args)], capture_output=True)
-    if timed.returncode:  # its warnings about a loaded machine are left out of the table
-        sys.exit(f'bench: {name}: hyperfine failed: {timed.stderr.decode()}')
-    rss = [int(run('/usr/bin/time', '-f', '%M', *args, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.PIPE).stderr.split()[-1]) for _ in range(3)]
-    results.append((name, json.loads(report.read_text())['results'][0], statistics.median(rss)))
+def make_system(work):
+    """Writes the fake /etc, the fake programs' replies and one configuration per scenario."""
+    devices = [*SNAPSHOTS, 'RAW']
+    write(work / 'etc' / 'kiv-recovery' / 'kiv-recovery.ini', '')
+    write(work / 'etc' / 'fstab', f'UUID={ROOT_UUID}\t/\text4\terrors=remount-ro\t0\t1\n')
+    write(work / 'fake' / 'lsblk --output MOUNTPOINT,UUID', f'MOUNTPOINT UUID\n/ {ROOT_UUID}\n')
+    listing = f'UUID PATH\n{ROOT_UUID} /dev/vda1\n'
+    for name in devices:
+        listing += f'{uuid(name)} /dev/kivtest{name}\n'
+    write(work / 'fake' / 'lsblk --output UUID,PATH', listing)
+    write(work / 'fake' / 'uname -r', '6.1.0-27-amd64\n')
+    (work / 'bin').mkdir()
+    (work / 'bin' / 'lsblk').symlink_to(FAKE)
+    (work / 'bin' / 'uname').symlink_to(FAKE)
+    for scenario, names, _ in BOOTLIST:
+        uuids = [uuid(name) for name in names]
+        history = ','.join(uuids[:-1])
+        write(work / 'ini' / scenario, f'[backup]\ndevice_uuid={uuids[-1]}\n'
+              f'history_device_uuid="{history}"\n')
+    for name in devices:
+        (work / 'devices' / name).mkdir(parents=True)
 
 
-def notify(work, tool, results, out):
-    """Times notify on private buses, with the end-to-end tests' mocked peers."""
+def fill(mount, name, count):
+    snapshots = mount / 'backup' / 'system' / 'snapshots'
+    for i in range(count):
+        description = {
+            'backupDevUUID': uuid(name),
+            'backupVersion': f'{name}-{i}',
+            'size': 8421376 + i,
+            'status': 0 if i % UNBOOTABLE == UNBOOTABLE - 1 else 1,
+            'time': '2026-11-30 10:00:00',
+            'versionDisplay': f'Snapshot {name}-{i}',
+        }
+        write(snapshots / f'snap-{i:06}' / 'backup_info.json', json.dumps(description, indent=4))
+
+
+def fill_raw(mount):
+    snapshots = mount / 'backup' / 'system' / 'snapshots'
+    first = snapshots / 'raw-00' / 'backup_info.json'
+    write(first, '{"status":1,"versionDisplay":"' + '\x01' * RAW_SIZE + '"}')
+    for i in range(1, RAW_LINKS):
+        link = snapshots / f'raw-{i:02}' / 'backup_info.json'
+        link.parent.mkdir()
+        os.link(first, link)
+
+
+def instructions(args):
+    """The instructions callgrind counts for one run of the tool alone, its children left out.
+    valgrind does not know openat2, so the tool walks its paths one component at a time there."""
+    counted = run('valgrind', '--tool=callgrind', '--callgrind-out-file=/dev/null', *args,
+                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    return int(re.search(r'Collected : (\d+)', counted.stderr)[1])
+
+
+def measure(name, args, out, counted=True):
+    """hyperfine's figures, the median peak RSS of three runs and the instruction count."""
+    report = out / (re.sub(r'\W+', '-', name).strip('-') + '.json')
+    timed = subprocess.run(['hyperfine', '-N', '--warmup', '3', '--style', 'none',
+                            '--export-json', report, f'--command-name={name}', ' '.join(args)],
+                           capture_output=True, text=True)
+    if timed.returncode:
+        sys.exit(f'bench: {name}: hyperfine failed: {timed.stderr}')
+    rss = []
+    for _ in range(3):
+        timing = run('/usr/bin/time', '-f', '%M', *args, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.PIPE)
+        rss.append(int(timing.stderr.split()[-1]))
+    result = json.loads(report.read_text())['results'][0]
+    result['rss'] = statistics.median(rss)
+    result['instructions'] = instructions(args) if counted else None
+    result['name'] = name
+    return result
+
+
+def check_bootlist(tool, scenario, names):
+    listed = run(tool, '-a', 'bootlist', capture_output=True).stdout
+    entries = len(json.loads(listed)['version_list'])
+    expected = 0
+    for name in names:
+        count = SNAPSHOTS.get(name, 0)
+        expected += count - count // UNBOOTABLE
+    if names != ['RAW'] and entries != expected:
+        sys.exit(f'bench: {scenario}: {entries} entries, {expected} expected')
+
+
+def notify(work, tool, out):
+    """Measures notify on private buses, with the end-to-end tests' mocked peers."""
     write(work / 'notify.ini', '\n'.join(e2e.INI) + '\n')
     run('mount', '--bind', work / 'notify.ini', CONF)
     peers = e2e.EndToEnd('test_notify')
@@ -96,34 +155,45 @@ def notify(work, tool, results, out):
         calls = [len(notified()), len(cleared())]
         if calls != [1, 1]:
             sys.exit(f'bench: notify made {calls} calls to the notification service and daemon')
-        measure('notify', [tool, '-a', 'notify'], results, out)
+        return measure('notify', [tool, '-a', 'notify'], out)
     finally:
         peers.doCleanups()
         e2e.EndToEnd.tearDownClass()
 
 
+def print_table(results):
+    print('| scenario | instructions M | peak RSS MiB | median ms | min ms | runs |')
+    print('|---|---:|---:|---:|---:|---:|')
+    for r in results:
+        counted = '' if r['instructions'] is None else f'{r["instructions"] / 1e6:.1f}'
+        print(f'| {r["name"]} | {counted} | {r["rss"] / 1024:.1f} | {r["median"] * 1e3:.1f} | '
+              f'{r["min"] * 1e3:.1f} | {len(r["times"])} |')
+
+
 def inside(work, tool, out):
-    for name, count in DEVICES.items():
-        fill(work / 'mnt' / name, count, name)
-    os.environ.update(PATH=f'{work / "bin"}:{os.environ["PATH"]}', KIV_FAKE=str(work / 'fake'),
-                      LANG='C.UTF-8')
-    results = []
-    for scenario, devices in BOOTLIST.items():
+    for name, count in SNAPSHOTS.items():
+        fill(work / 'mnt' / name, name, count)
+    fill_raw(work / 'mnt' / 'RAW')
+    os.environ['PATH'] = f'{work / "bin"}:{os.environ["PATH"]}'
+    os.environ['KIV_FAKE'] = str(work / 'fake')
+    os.environ['LANG'] = 'C.UTF-8'
+    results = [measure('bare process start: /bin/true', ['/bin/true'], out, False),
+               measure('bare Qt program: qtpaths --version', [BARE_QT, '--version'], out, False)]
+    for scenario, names, counted in BOOTLIST:
         # Each binding covers the one before: the namespace drops them all at the end.
         run('mount', '--bind', work / 'ini' / scenario, CONF)
-        listed = json.loads(run(tool, '-a', 'bootlist', capture_output=True).stdout)['version_list']
-        expected = sum(DEVICES[d] - DEVICES[d] // UNBOOTABLE for d in devices)
-        if len(listed) != expected:
-            sys.exit(f'bench: {scenario}: {len(listed)} entries, {expected} expected')
-        measure(scenario, [tool, '-a', 'bootlist'], results, out)
-    notify(work, tool, results, out)
-    measure('--version', [tool, '--version'], results, out)
-    print('| scenario | mean ms | ± σ ms | median ms | min ms | user + system ms | runs '
-          '| peak RSS MiB |\n|---|---:|---:|---:|---:|---:|---:|---:|')
-    for name, r, rss in results:
-        print(f'| {name} | {r["mean"] * 1e3:.1f} | {r["stddev"] * 1e3:.1f} | '
-              f'{r["median"] * 1e3:.1f} | {r["min"] * 1e3:.1f} | '
-              f'{(r["user"] + r["system"]) * 1e3:.1f} | {len(r["times"])} | {rss / 1024:.1f} |')
+        check_bootlist(tool, scenario, names)
+        results.append(measure(scenario, [tool, '-a', 'bootlist'], out, counted))
+    results.append(notify(work, tool, out))
+    results.append(measure('--version', [tool, '--version'], out))
+    print_table(results)
+    by_name = {r['name']: r for r in results}
+    small = by_name['bootlist 100 snapshots']['instructions']
+    large = by_name['bootlist 10,000 snapshots']['instructions']
+    print(f'instructions per snapshot, 100 to 10,000: {(large - small) / 9900:,.0f}')
+    small = by_name['bootlist 10,000 snapshots']['median']
+    large = by_name['bootlist 100,000 snapshots']['median']
+    print(f'wall time per snapshot, 10,000 to 100,000: {(large - small) / 90000 * 1e6:.1f} us')
 
 
 def main():
@@ -131,26 +201,34 @@ def main():
         sys.exit('bench: run as root (it mounts in a private mount namespace)')
     if sys.argv[1:2] == ['--inside']:
         return inside(Path(sys.argv[2]), sys.argv[3], Path(sys.argv[4]))
-    if not shutil.which('hyperfine') or not os.path.exists('/usr/bin/time'):
-        sys.exit('bench: apt-get install hyperfine time')
-    build = Path(sys.argv[1]).resolve() if len(sys.argv) > 1 else ROOT / 'bench' / 'build'
-    if len(sys.argv) == 1:
+    for needed in ('hyperfine', 'valgrind', '/usr/bin/time', BARE_QT):
+        if not shutil.which(needed):
+            sys.exit('bench: apt-get install hyperfine time valgrind qttools5-dev-tools')
+    build = ROOT / 'bench' / 'build'
+    if len(sys.argv) > 1:
+        build = Path(sys.argv[1]).resolve()
+    else:
         run('cmake', '-S', ROOT, '-B', build, '-DCMAKE_BUILD_TYPE=Release', '-DBUILD_TESTING=OFF',
             stdout=subprocess.DEVNULL)
         run('cmake', '--build', build, f'-j{os.cpu_count()}', stdout=subprocess.DEVNULL)
     out = ROOT / 'bench' / 'build' / 'results'
     out.mkdir(parents=True, exist_ok=True)
-    print(f'bench: {os.cpu_count()} cores, load {LOAD % os.getloadavg()}; hyperfine JSON in {out}',
-          flush=True)
+    load = '%.2f %.2f %.2f' % os.getloadavg()
+    print(f'bench: {os.cpu_count()} cores, load {load}; hyperfine JSON in {out}', flush=True)
     with tempfile.TemporaryDirectory(prefix='kiv-bench-') as tmp:
         work = Path(tmp)
+        make_system(work)
+        devices = sorted((work / 'devices').iterdir())
+        command = e2e.namespace([('/etc', work / 'etc')], devices)
         # The distribution's python3, whatever comes first on PATH: it has python3-dbusmock.
-        env = {k: v for k, v in os.environ.items() if not k.startswith(('LC_', 'QT_'))}
-        inner = subprocess.run([*make_system(work), '/usr/bin/python3', __file__, '--inside',
-                                work, build / 'kiv-recovery-tool', out], env=env)
-    if inner.returncode:  # it has said why
+        env = {k: v for k, v in os.environ.items() if not k.startswith(e2e.UNSET)}
+        env['TMP'] = str(work)
+        inner = subprocess.run([*command, '/usr/bin/python3', __file__, '--inside', work,
+                                build / 'kiv-recovery-tool', out], env=env)
+    if inner.returncode:
         sys.exit(inner.returncode)
-    print(f'bench: load {LOAD % os.getloadavg()} at the end')
+    load = '%.2f %.2f %.2f' % os.getloadavg()
+    print(f'bench: load {load} at the end')
 
 
 if __name__ == '__main__':

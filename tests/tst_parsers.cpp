@@ -58,7 +58,7 @@ QJsonValue check(const QString &table, const QJsonObject &row)
     if (table == "snapshots") {
         BootVersion entry;
         entry.version = "stale"; // what an earlier snapshot left behind
-        if (!admitSnapshot(text("description"), entry))
+        if (!admitSnapshot(text("description").toUtf8(), entry))
             return false;
         return QJsonArray{entry.version, entry.display, entry.uuid};
     }
@@ -78,8 +78,15 @@ QJsonValue check(const QString &table, const QJsonObject &row)
                                                   row["args"].toVariant().toStringList(), out, err);
         return QJsonArray{ok, out, err};
     }
+    const QString folder = KIV_CASES_DIR "/../fixtures/bootlist/cases/" + text("folder");
+    if (table == "listing") { // the names of the folders, in the order of QDir's listing
+        const int dir = ::open(QFile::encodeName(folder), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        const QStringList names = SnapshotStore::folderNames(dir);
+        ::close(dir);
+        const auto filters = QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot;
+        return names == QDir(folder).entryList(filters) && !names.isEmpty();
+    }
     if (table == "beneath") { // each path opened both ways: by openat2 and one part at a time
-        const QString folder = KIV_CASES_DIR "/../fixtures/bootlist/cases/" + text("folder");
         const int dir = ::open(QFile::encodeName(folder), O_PATH | O_DIRECTORY | O_CLOEXEC);
         QJsonArray opened;
         for (const bool walk : {false, true}) {
