@@ -43,6 +43,7 @@ int writeBootList()
 
 int main(int argc, char *argv[])
 {
+    Sandbox::closeInheritedDescriptors();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(KIV_VERSION));
 
@@ -77,7 +78,7 @@ int main(int argc, char *argv[])
 
     // From here on the tool reads what others wrote (descriptions on removable devices, program
     // output) and starts programs and bus threads, all of which must inherit the restriction.
-    Sandbox::restrictToReading();
+    Sandbox::restrictToReading(action == NotifyAction);
     if (action == BootListAction)
         return writeBootList();
     RollbackNotify rollbackNotify;
