@@ -74,6 +74,15 @@ def text(path):
     return path.read_text() if path.exists() else ''
 
 
+def probe_state(probe):
+    """The name, text, mode, owner and time of each file of the probe folder."""
+    state = []
+    for path in sorted(probe.iterdir()):
+        info = path.stat()
+        state.append((path.name, path.read_text(), info.st_mode, info.st_uid, info.st_mtime))
+    return state
+
+
 def signature(value):
     """The D-Bus type of a value that dbusmock recorded."""
     if isinstance(value, dbus.Dictionary):
@@ -139,23 +148,25 @@ class EndToEnd(dbusmock.DBusTestCase):
         (stage / 'bin' / 'uname').symlink_to('lsblk')
         env = {'KIV_FAKE': str(stage / 'cmd'), 'STAGE': str(stage)}
         env['PATH'] = f'{stage / "bin"}:{os.environ["PATH"]}'
-        # Where the fake lsblk tries to write, which the sandbox must refuse.
+        # Where the fake lsblk tries to write, which the sandbox must refuse, also through a
+        # descriptor the tool is given open.
         probe = tmp / 'probe'
         probe.mkdir()
         (probe / 'old').write_text('old')
         (probe / 'gone').write_text('gone')
+        before = probe_state(probe)
+        setup = text(stage / 'setup')
         if LANDLOCK and not WRAP:
             env['KIV_PROBE'] = str(probe)
+            setup = f'exec 9>>{shlex.quote(str(probe / "old"))}\n{setup}'
         over = [('/etc', stage / 'etc'), ('/root', stage / 'root')]
         devices = sorted((stage / 'devices').iterdir())
-        process = self.run_tool(tmp, ['-a', 'bootlist'], over, devices, text(stage / 'setup'),
-                                env)
+        process = self.run_tool(tmp, ['-a', 'bootlist'], over, devices, setup, env)
         self.assertEqual(process.returncode, 0)
         self.assertEqual(process.stderr, text(stage / 'stderr'))
         # Alone, so that unittest shows no diff where it would take long (a huge store).
         self.assertEqual(process.stdout, (stage / 'expected.json').read_text())
-        probed = sorted((path.name, path.read_text()) for path in probe.iterdir())
-        self.assertEqual(probed, [('gone', 'gone'), ('old', 'old')])
+        self.assertEqual(probe_state(probe), before)
 
     def peer(self, answer, peer, system_bus):
         """Starts a mocked peer; answers a function that lists the calls it received."""
