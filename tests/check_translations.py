@@ -1,26 +1,47 @@
-"""Checks that every translation the build compiles is complete and keeps the source's %1 place
-markers and line breaks (a lost %1 drops the version from the notification, a lost line break runs
-the action list into the option's line); lrelease accepts all of these silently.
+"""Checks the translations the build compiles: each is complete, keeps the source's %1 markers and
+line breaks (lrelease lets all of these pass) and declares the language its file name gives; no
+translation beside the template is left out.
 Usage: check_translations.py TEMPLATE.ts TRANSLATION.ts..."""
+import glob
+import os
 import re
 import sys
 import xml.etree.ElementTree as ET
 
 
-def messages(path):
-    return {(context.findtext('name'), message.findtext('source')): message.find('translation')
-            for context in ET.parse(path).getroot().iter('context')
-            for message in context.iter('message')}
+def translations(root):
+    found = {}
+    for context in root.iter('context'):
+        for message in context.iter('message'):
+            key = (context.findtext('name'), message.findtext('source') or '')
+            found[key] = message.find('translation')
+    return found
 
 
-template, failures = messages(sys.argv[1]), []
-for path in sys.argv[2:]:
-    translated = messages(path)
-    for key in template.keys() | translated.keys():
-        element, source = translated.get(key), key[1] or ''
-        text = '' if element is None or element.get('type') else element.text or ''
-        if not text.strip() or re.findall(r'%\d', source) != re.findall(r'%\d', text) or \
-                [source.count('\n'), source.endswith('\n')] != [text.count('\n'), text.endswith('\n')]:
+def shape(text):
+    return re.findall(r'%\d', text), text.count('\n'), text.endswith('\n')
+
+
+template = os.path.abspath(sys.argv[1])
+built = [os.path.abspath(path) for path in sys.argv[2:]]
+prefix = template[:-len('.ts')] + '_'
+stray = set(glob.glob(prefix + '*.ts')) - set(built)
+failures = []
+for path in sorted(stray):
+    failures.append(f'{path}: left out of the build')
+sources = translations(ET.parse(template).getroot())
+for path in built:
+    root = ET.parse(path).getroot()
+    locale = path[len(prefix):-len('.ts')]
+    if root.get('language') != locale:
+        failures.append(f'{path}: language is not {locale}')
+    found = translations(root)
+    for key in sources:
+        element = found.get(key)
+        text = ''
+        if element is not None and not element.get('type'):
+            text = element.text or ''
+        if not text.strip() or shape(text) != shape(key[1]):
             failures.append(f'{path}: {key}: {text!r}')
-print('\n'.join(failures) or f'{len(sys.argv) - 2} translations complete')
-sys.exit(bool(failures) or len(sys.argv) < 3)
+print('\n'.join(failures) or f'{len(built)} translations complete')
+sys.exit(bool(failures) or not built)

@@ -15,7 +15,7 @@
     </message>
     <message>
         <source>rollback notification</source>
-        <translation>Benachrichtigung über das Zurücksetzen</translation>
+        <translation>Benachrichtigung zur Systemrücksetzung</translation>
     </message>
     <message>
         <source>Backup and Restore</source>

@@ -30,7 +30,7 @@
     <name>RollbackNotify</name>
     <message>
         <source>Your system is successfully rolled back to %1.</source>
-        <translation>Su sistema ha vuelto correctamente a la versión %1.</translation>
+        <translation>Su sistema se ha revertido correctamente a la versión %1.</translation>
     </message>
     <message>
         <source>Rollback failed. The system is reverted to %1.</source>

@@ -6,7 +6,7 @@
     <message>
         <source>Choose an action type:
 </source>
-        <translation>Choisissez un type d&apos;action :
+        <translation>Choisissez un type d’action :
 </translation>
     </message>
     <message>
@@ -30,7 +30,7 @@
     <name>RollbackNotify</name>
     <message>
         <source>Your system is successfully rolled back to %1.</source>
-        <translation>Votre système a bien été ramené à la version %1.</translation>
+        <translation>Votre système a bien été restauré à la version %1.</translation>
     </message>
     <message>
         <source>Rollback failed. The system is reverted to %1.</source>

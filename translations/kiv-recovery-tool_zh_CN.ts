@@ -34,7 +34,7 @@
     </message>
     <message>
         <source>Rollback failed. The system is reverted to %1.</source>
-        <translation>回滚失败，系统已恢复到 %1。</translation>
+        <translation>回滚失败，系统已还原到 %1。</translation>
     </message>
 </context>
 </TS>
