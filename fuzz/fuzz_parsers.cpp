@@ -5,8 +5,7 @@
 namespace {
 
 // What Qt's JSON writer must be given to write what ours writes: ours replaces each half of a
-// surrogate pair by U+FFFD, where Qt's would escape it into a document that strict readers
-// reject.
+// surrogate pair by U+FFFD, where Qt's escapes it into text that strict readers reject.
 QString wellFormed(QString text)
 {
     for (int i = 0; i < text.size(); ++i) {
@@ -23,8 +22,7 @@ QString wellFormed(QString text)
 } // namespace
 
 // Every parser of outside text gets the input: fstab, the lsblk listings, the mount table, a
-// snapshot description.
-// Where a parser searches for a key (a UUID), the first line is the key and the rest the text.
+// snapshot description. Where a parser searches for a key (a UUID), the first line is the key.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes(reinterpret_cast<const char *>(data), int(size));

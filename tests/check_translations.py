@@ -26,9 +26,7 @@ template = os.path.abspath(sys.argv[1])
 built = [os.path.abspath(path) for path in sys.argv[2:]]
 prefix = template[:-len('.ts')] + '_'
 stray = set(glob.glob(prefix + '*.ts')) - set(built)
-failures = []
-for path in sorted(stray):
-    failures.append(f'{path}: left out of the build')
+failures = [f'{path}: left out of the build' for path in sorted(stray)]
 sources = translations(ET.parse(template).getroot())
 for path in built:
     root = ET.parse(path).getroot()

@@ -2,7 +2,6 @@
 # Completes each line of tests/cases/completion.txt with the completion file given and compares
 # the candidates. Usage: completion_test.sh COMPLETION_FILE
 set -u
-# shellcheck source=/dev/null
 source "$1" || exit 1
 [[ $(complete -p kiv-recovery-tool) =~ -F\ ([^ ]+) ]] || exit 1
 complete_function=${BASH_REMATCH[1]}
@@ -15,8 +14,6 @@ while IFS='|' read -r mode line expected; do
     read -r -a COMP_WORDS <<<"$words"
     [[ $line == *' ' ]] && COMP_WORDS+=('')
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
-    COMP_LINE=$line
-    COMP_POINT=${#line}
     COMPREPLY=()
     "$complete_function" kiv-recovery-tool "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
     got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd' ')

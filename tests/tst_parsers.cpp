@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -79,23 +80,21 @@ QJsonValue check(const QString &table, const QJsonObject &row)
         return QJsonArray{ok, out, err};
     }
     const QString folder = KIV_CASES_DIR "/../fixtures/bootlist/cases/" + text("folder");
+    const int fixture = ::open(QFile::encodeName(folder), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const auto closeFixture = qScopeGuard([fixture] { ::close(fixture); });
     if (table == "listing") { // the names of the folders, in the order of QDir's listing
-        const int dir = ::open(QFile::encodeName(folder), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        const QStringList names = SnapshotStore::folderNames(dir);
-        ::close(dir);
+        const QStringList names = SnapshotStore::folderNames(fixture);
         const auto filters = QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot;
         return names == QDir(folder).entryList(filters) && !names.isEmpty();
     }
     if (table == "beneath") { // each path opened both ways: by openat2 and one part at a time
-        const int dir = ::open(QFile::encodeName(folder), O_PATH | O_DIRECTORY | O_CLOEXEC);
         QJsonArray opened;
         for (const bool walk : {false, true}) {
-            const int fd = SnapshotStore::openBeneath(dir, text("path").toUtf8(),
-                                                      SnapshotStore::mountIdOf(dir), walk);
+            const int fd = SnapshotStore::openBeneath(fixture, text("path").toUtf8(),
+                                                      SnapshotStore::mountIdOf(fixture), walk);
             opened << (fd >= 0);
             ::close(fd);
         }
-        ::close(dir);
         return opened;
     }
     if (table == "sandbox_rights")
