@@ -52,11 +52,6 @@ const QString MountTablePath = QStringLiteral("/proc/self/mountinfo");
 const char MountPointLookupName[] =
     "bool BootVersionMgr::getMountPointByUUID(const QString&, QString&)";
 
-// The boot list as it is written: its entries come between these, separated by commas.
-const QByteArray DocumentStart = QByteArrayLiteral("{\"version_list\":[");
-const QByteArray EntrySeparator = QByteArrayLiteral(",");
-const QByteArray DocumentEnd = QByteArrayLiteral("]}");
-const QByteArray LineEnd = QByteArrayLiteral("\n");
 // The most the entries of one run may take in the document. A boot menu has no use for more,
 // and whatever a device holds, a reader of the list must not be made to take in an unbounded
 // amount. Each device of the run has an even share, so that an old device full of snapshots
@@ -99,6 +94,12 @@ const QByteArray KernelMember = memberName(KernelKey);
 const QByteArray SchemeMember = memberName(SchemeKey);
 const QByteArray UuidMember = memberName(UuidKey);
 const QByteArray VersionMember = memberName(VersionKey);
+
+// The boot list as it is written: its entries come between these, separated by commas.
+const QByteArray DocumentStart = '{' + memberName(VersionListKey) + '[';
+const QByteArray EntrySeparator = QByteArrayLiteral(",");
+const QByteArray DocumentEnd = QByteArrayLiteral("]}");
+const QByteArray LineEnd = QByteArrayLiteral("\n");
 
 } // namespace
 
@@ -157,7 +158,9 @@ bool BootVersionMgr::getBootList(std::FILE *out)
     int writeError = 0;
     const auto write = [out, utf8, &writeError](const QByteArray &utf8Text) {
         const QByteArray bytes = utf8 ? utf8Text : QString::fromUtf8(utf8Text).toLocal8Bit();
-        if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out) == size_t(bytes.size()))
+        // Unlocked: the tool has one thread.
+        if (fwrite_unlocked(bytes.constData(), 1, size_t(bytes.size()), out) ==
+            size_t(bytes.size()))
             return true;
         writeError = errno;
         return false;

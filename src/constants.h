@@ -11,6 +11,9 @@ namespace KivRecovery {
 // read it from a rescue system's /root/, "notify" always reads it from "/".
 const QString ConfigFile = QStringLiteral("etc/kiv-recovery/kiv-recovery.ini");
 
+// The folder of the root filesystem, as fstab and the mount table name it.
+const QString RootMountPoint = QStringLiteral("/");
+
 // Where a backup device keeps its system snapshots, below its mount point.
 const QString SnapshotDir = QStringLiteral("/backup/system/snapshots/");
 

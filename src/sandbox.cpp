@@ -38,8 +38,9 @@ const long TruncateAbi = 3;
 // Landlock governs the contents and names of files, not their metadata, and nothing outside the
 // filesystem. These calls would change what Landlock leaves alone: a file's mode, owner, times and
 // extended attributes (a file capability is one), the mounts, the running kernel, the clock and
-// the host's name. They are the members of systemd's @chown, @mount, @swap, @reboot, @module and
-// @clock groups, the metadata calls of @file-system, and acct, quotactl and the name setters of
+// the host's name; and truncating by path, which Landlock governs only from ABI 3 (Linux 6.2).
+// They are the members of systemd's @chown, @mount, @swap, @reboot, @module and @clock groups,
+// the metadata and truncate calls of @file-system, and acct, quotactl and the name setters of
 // @privileged; a name this architecture or libseccomp does not know is passed over.
 // One family a line.
 // clang-format off
@@ -49,6 +50,7 @@ const char *const MetadataAndSystemCalls[] = {
     "setxattr", "lsetxattr", "fsetxattr", "setxattrat",
     "removexattr", "lremovexattr", "fremovexattr", "removexattrat",
     "utime", "utimes", "futimesat", "utimensat", "utimensat_time64",
+    "truncate", "truncate64",
     "mount", "umount", "umount2", "pivot_root", "chroot", "fsopen", "fsconfig", "fsmount",
     "fspick", "move_mount", "open_tree", "mount_setattr",
     "swapon", "swapoff",

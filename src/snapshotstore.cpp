@@ -23,8 +23,7 @@
 
 namespace {
 
-const QByteArray DescriptionFile = QByteArrayLiteral("/backup_info.json");
-const QString RootMountPoint = QStringLiteral("/");
+const QString DescriptionFile = QStringLiteral("/backup_info.json");
 const char OpenFileFolder[] = "/proc/self/fd/";
 const char FileInfoFolder[] = "/proc/self/fdinfo/";
 // Room for either folder's name and any descriptor number.
@@ -43,6 +42,7 @@ const qint64 MaxDescriptionSize = 1024 * 1024;
 const __u64 BeneathOnly =
     RESOLVE_BENEATH | RESOLVE_NO_XDEV | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_SYMLINKS;
 
+// An open file descriptor, closed when it goes.
 class Descriptor
 {
 public:
@@ -74,6 +74,23 @@ ProcPath procPath(const char *folder, int fd)
     char *const end = std::copy(folder, folder + std::strlen(folder), path.begin());
     std::to_chars(end, path.end() - 1, fd);
     return path;
+}
+
+// File names as QFile takes them apart and puts them together, but straight through UTF-8 where
+// the locale's encoding is UTF-8 anyway: several times quicker than the locale's own codec.
+bool localeIsUtf8()
+{
+    return QTextCodec::codecForLocale()->mibEnum() == KivRecovery::Utf8Mib;
+}
+
+QString decodeName(const char *name, bool utf8)
+{
+    return utf8 ? QString::fromUtf8(name) : QFile::decodeName(name);
+}
+
+QByteArray encodeName(const QString &name)
+{
+    return localeIsUtf8() ? name.toUtf8() : QFile::encodeName(name);
 }
 
 // An O_PATH descriptor gives no access to what it names; opening it again through /proc reaches
@@ -130,7 +147,7 @@ bool SnapshotStore::open(const BootListText::Mount &mount)
     // reports.
     struct statfs info = {};
     if (::fstatfs(top.get(), &info) == 0 && info.f_blocks == 0 &&
-        mount.mountPoint != RootMountPoint)
+        mount.mountPoint != KivRecovery::RootMountPoint)
         return false;
     Descriptor store(
         openBeneath(top.get(), QFile::encodeName(KivRecovery::SnapshotDir.mid(1)), mount.id));
@@ -153,9 +170,7 @@ QStringList SnapshotStore::folderNames(int dir)
     DIR *const listing = ::fdopendir(reopen(dir, O_RDONLY | O_DIRECTORY));
     if (!listing)
         return QStringList();
-    // Names are text as QDir gives them, decoded as UTF-8 directly where the locale's encoding
-    // is UTF-8 anyway: it is several times quicker than the locale's own decoder.
-    const bool utf8 = QTextCodec::codecForLocale()->mibEnum() == KivRecovery::Utf8Mib;
+    const bool utf8 = localeIsUtf8();
     // Each name beside the lower-case form that QDir sorts by. QDir itself would hold a
     // QFileInfo for every entry, which for a large store is many times the names.
     std::vector<std::pair<QString, QString>> names;
@@ -171,8 +186,7 @@ QStringList SnapshotStore::folderNames(int dir)
              S_ISDIR(info.st_mode));
         if (!folder)
             continue;
-        const QString name =
-            utf8 ? QString::fromUtf8(entry->d_name) : QFile::decodeName(entry->d_name);
+        const QString name = decodeName(entry->d_name, utf8);
         names.emplace_back(name.toLower(), name);
     }
     ::closedir(listing);
@@ -190,8 +204,7 @@ QStringList SnapshotStore::folderNames(int dir)
 
 bool SnapshotStore::readDescription(const QString &name, QByteArray &bytes) const
 {
-    const Descriptor path(
-        openBeneath(m_store, QFile::encodeName(name) + DescriptionFile, m_mountId));
+    const Descriptor path(openBeneath(m_store, encodeName(name + DescriptionFile), m_mountId));
     // The type is checked before the file is opened: opening a device node runs its driver, so
     // a watchdog would start its timer and a tape would rewind, and a FIFO would wait for a
     // writer.
