@@ -108,6 +108,9 @@ bool isUnder(const QString &folder, const QString &path)
 
 QByteArray unescapeMountField(const QByteArray &field)
 {
+    // Most fields have nothing escaped, and the table is read for every run.
+    if (!field.contains(EscapeMark))
+        return field;
     QByteArray text;
     text.reserve(field.size());
     for (int i = 0; i < field.size(); ++i) {

@@ -168,9 +168,10 @@ bool BootVersionMgr::getBootList(std::FILE *out)
     if (!write(DocumentStart))
         return false;
     QStringList uuidList;
-    getRecoveryBackupUUIDList(uuidList);
+    const QList<BootListText::Mount> mounts = BootListText::mountTable(readMountTable());
+    getRecoveryBackupUUIDList(uuidList, BootListText::rootMount(mounts));
     bool first = true;
-    const bool listed = getBootVersionList(uuidList, [&](const QByteArray &entry) {
+    const bool listed = getBootVersionList(uuidList, mounts, [&](const QByteArray &entry) {
         const bool separated = first || write(EntrySeparator);
         first = false;
         return separated && write(entry);
@@ -182,7 +183,9 @@ bool BootVersionMgr::getBootList(std::FILE *out)
     return false;
 }
 
-bool BootVersionMgr::getBootVersionList(const QStringList &uuidList, const EntryWriter &write)
+bool BootVersionMgr::getBootVersionList(const QStringList &uuidList,
+                                        const QList<BootListText::Mount> &mounts,
+                                        const EntryWriter &write)
 {
     if (uuidList.isEmpty())
         return true;
@@ -191,7 +194,6 @@ bool BootVersionMgr::getBootVersionList(const QStringList &uuidList, const Entry
     getBootKernelAndInitrd(base.kernel, base.initrd);
     base.scheme = RecoveryScheme;
 
-    const QList<BootListText::Mount> mounts = BootListText::mountTable(readMountTable());
     const qint64 share = DocumentCap / uuidList.size();
     for (const QString &uuid : uuidList) {
         SnapshotStore store;
@@ -287,14 +289,15 @@ bool BootVersionMgr::isExistBootPartition(const QString &fstabPath)
     return BootListText::hasSeparateBoot(file.readAll());
 }
 
-void BootVersionMgr::getRecoveryBackupUUIDList(QStringList &uuidList)
+void BootVersionMgr::getRecoveryBackupUUIDList(QStringList &uuidList,
+                                               const BootListText::Mount &root)
 {
     uuidList.clear();
-    const QString &configRoot = isRootMounted() ? RootConfigRoot : RescueConfigRoot;
+    const QString &configRoot = isRootMounted(root) ? RootConfigRoot : RescueConfigRoot;
     uuidList = BootListText::backupUuids(configRoot + KivRecovery::ConfigFile);
 }
 
-bool BootVersionMgr::isRootMounted()
+bool BootVersionMgr::isRootMounted(const BootListText::Mount &root)
 {
     QString listing;
     QString err;
@@ -309,8 +312,6 @@ bool BootVersionMgr::isRootMounted()
     QString catErr;
     if (!spawnCmd(CatProgram, {FstabPath}, fstab, catErr))
         return false;
-    const BootListText::Mount root =
-        BootListText::rootMount(BootListText::mountTable(readMountTable()));
     return BootListText::rootEntryIsRoot(fstab, uuid, root, probeDevice);
 }
 

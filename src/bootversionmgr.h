@@ -45,7 +45,9 @@ public:
     bool getBootList(std::FILE *out);
     // Takes one entry's JSON text at a time; answers false when it could not, ending the walk.
     using EntryWriter = std::function<bool(const QByteArray &entry)>;
-    bool getBootVersionList(const QStringList &uuidList, const EntryWriter &write);
+    // mounts is the mount table, read once for the run.
+    bool getBootVersionList(const QStringList &uuidList, const QList<BootListText::Mount> &mounts,
+                            const EntryWriter &write);
 
     QString versionList2Json(const QList<BootVersion> &list);
     QJsonObject QStringToJson(const QString &text);
@@ -55,8 +57,9 @@ public:
     void getBootKernelAndInitrd(QString &kernel, QString &initrd);
     bool isExistBootPartition(const QString &fstabPath);
 
-    void getRecoveryBackupUUIDList(QStringList &uuidList);
-    bool isRootMounted();
+    // root is the mount at "/" in the mount table.
+    void getRecoveryBackupUUIDList(QStringList &uuidList, const BootListText::Mount &root);
+    bool isRootMounted(const BootListText::Mount &root);
 
     // Opens the snapshot store of the filesystem uuid: of the devices lsblk lists for it and
     // their mounts in the table, the first that holds one. False only when lsblk fails.
