@@ -160,7 +160,7 @@ class EndToEnd(dbusmock.DBusTestCase):
         process = self.run_tool(tmp, ['-a', 'bootlist'], over, devices, setup, env)
         self.assertEqual(process.returncode, 0)
         self.assertEqual(process.stderr, text(stage / 'stderr'))
-        # Alone, so that unittest shows no diff where it would take long (a huge store).
+        # Alone, so that unittest shows no diff where it would take long (6 MB entries).
         self.assertEqual(process.stdout, (stage / 'expected.json').read_text())
         self.assertEqual(probe_state(probe), before)
 
