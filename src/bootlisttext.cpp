@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QSettings>
+#include <QTextCodec>
 #include <QVariant>
 
 #include <algorithm>
@@ -59,6 +60,9 @@ const QByteArray InitialRootType = QByteArrayLiteral("rootfs");
 const char EscapeMark = '\\';
 const int EscapeDigits = 3;
 const int OctalBase = 8;
+
+// The MIB enum of UTF-8 among QTextCodec's codecs.
+const int Utf8Mib = 106;
 
 // Below this a character is a control character, which JSON escapes, as \u00XX where it has no
 // short escape.
@@ -195,6 +199,11 @@ QJsonObject parsedObject(const QByteArray &bytes)
 } // namespace
 
 namespace BootListText {
+
+bool localeIsUtf8()
+{
+    return QTextCodec::codecForLocale()->mibEnum() == Utf8Mib;
+}
 
 QString fromUtf8UntilNul(const QByteArray &bytes)
 {

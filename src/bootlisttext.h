@@ -42,6 +42,10 @@ Mount rootMount(const QList<Mount> &mounts);
 // whole filesystem first, then those of a part of it, each in the order of the table.
 QList<Mount> deviceMounts(const QList<Mount> &mounts, const QStringList &devices);
 
+// Whether the locale's encoding is UTF-8, as nearly every locale's is: text the tool reads or
+// writes as UTF-8 then needs no conversion through the locale's codec.
+bool localeIsUtf8();
+
 // Bytes as UTF-8 text, up to the first NUL byte.
 QString fromUtf8UntilNul(const QByteArray &bytes);
 

@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QJsonValue>
 #include <QProcess>
-#include <QTextCodec>
 
 #include <algorithm>
 #include <cerrno>
@@ -154,7 +153,7 @@ QByteArray BootVersion::toJson() const
 bool BootVersionMgr::getBootList(std::FILE *out)
 {
     // The document is UTF-8 text; a locale of another encoding gets it converted, piece by piece.
-    const bool utf8 = QTextCodec::codecForLocale()->mibEnum() == KivRecovery::Utf8Mib;
+    const bool utf8 = BootListText::localeIsUtf8();
     int writeError = 0;
     const auto write = [out, utf8, &writeError](const QByteArray &utf8Text) {
         const QByteArray bytes = utf8 ? utf8Text : QString::fromUtf8(utf8Text).toLocal8Bit();

@@ -17,10 +17,6 @@ const QString RootMountPoint = QStringLiteral("/");
 // Where a backup device keeps its system snapshots, below its mount point.
 const QString SnapshotDir = QStringLiteral("/backup/system/snapshots/");
 
-// The MIB enum of UTF-8 among QTextCodec's codecs, the encoding of nearly every locale: where the
-// locale has it, text the tool writes or reads as UTF-8 needs no conversion.
-const int Utf8Mib = 106;
-
 } // namespace KivRecovery
 
 #endif // KIV_RECOVERY_CONSTANTS_H

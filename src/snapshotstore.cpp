@@ -3,7 +3,6 @@
 #include "constants.h"
 
 #include <QFile>
-#include <QTextCodec>
 
 #include <algorithm>
 #include <array>
@@ -78,11 +77,6 @@ ProcPath procPath(const char *folder, int fd)
 
 // File names as QFile takes them apart and puts them together, but straight through UTF-8 where
 // the locale's encoding is UTF-8 anyway: several times quicker than the locale's own codec.
-bool localeIsUtf8()
-{
-    return QTextCodec::codecForLocale()->mibEnum() == KivRecovery::Utf8Mib;
-}
-
 QString decodeName(const char *name, bool utf8)
 {
     return utf8 ? QString::fromUtf8(name) : QFile::decodeName(name);
@@ -90,7 +84,7 @@ QString decodeName(const char *name, bool utf8)
 
 QByteArray encodeName(const QString &name)
 {
-    return localeIsUtf8() ? name.toUtf8() : QFile::encodeName(name);
+    return BootListText::localeIsUtf8() ? name.toUtf8() : QFile::encodeName(name);
 }
 
 // An O_PATH descriptor gives no access to what it names; opening it again through /proc reaches
@@ -170,7 +164,7 @@ QStringList SnapshotStore::folderNames(int dir)
     DIR *const listing = ::fdopendir(reopen(dir, O_RDONLY | O_DIRECTORY));
     if (!listing)
         return QStringList();
-    const bool utf8 = localeIsUtf8();
+    const bool utf8 = BootListText::localeIsUtf8();
     // Each name beside the lower-case form that QDir sorts by. QDir itself would hold a
     // QFileInfo for every entry, which for a large store is many times the names.
     std::vector<std::pair<QString, QString>> names;
