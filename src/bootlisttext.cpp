@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <sys/mount.h>
+#include <utility>
 
 namespace {
 
@@ -44,10 +46,16 @@ const int MountIdColumn = 0;
 const int DeviceNumberColumn = 2;
 const int RootColumn = 3;
 const int MountPointColumn = 4;
+const int MountOptionsColumn = 5;
 const int FirstOptionalColumn = 6;
 const QByteArray OptionalFieldsEnd = QByteArrayLiteral("-");
 const int TypeAfterEnd = 1;
 const int SourceAfterEnd = 2;
+// The per-mount options that a read-only remount must name again to keep them.
+const std::pair<QByteArray, unsigned long> KeptMountOptions[] = {{"nosuid", MS_NOSUID},
+                                                                 {"nodev", MS_NODEV},
+                                                                 {"noexec", MS_NOEXEC},
+                                                                 {"nosymfollow", MS_NOSYMFOLLOW}};
 // Pseudo filesystems and runtime folders: whatever is mounted there is no backup device. Qt's
 // volume list passes over the same folders, and so the initial "rootfs", which keeps a device
 // found at the place every other Qt program shows it.
@@ -108,6 +116,13 @@ bool isUnder(const QString &folder, const QString &path)
 {
     return path.startsWith(folder) &&
            (path.size() == folder.size() || path.at(folder.size()) == QLatin1Char('/'));
+}
+
+// Where the optional fields of a mountinfo line end, or -1 for a line that is no whole mount.
+int optionalFieldsEnd(const QList<QByteArray> &fields)
+{
+    const int end = fields.indexOf(OptionalFieldsEnd, FirstOptionalColumn);
+    return end >= 0 && end + SourceAfterEnd < fields.size() ? end : -1;
 }
 
 QByteArray unescapeMountField(const QByteArray &field)
@@ -246,9 +261,8 @@ QList<Mount> mountTable(const QByteArray &mountinfo)
     QList<Mount> mounts;
     for (const QByteArray &line : mountinfo.split('\n')) {
         const QList<QByteArray> fields = line.split(' ');
-        const int end = fields.indexOf(OptionalFieldsEnd, FirstOptionalColumn);
-        if (end < 0 || end + SourceAfterEnd >= fields.size() ||
-            fields.at(end + TypeAfterEnd) == InitialRootType)
+        const int end = optionalFieldsEnd(fields);
+        if (end < 0 || fields.at(end + TypeAfterEnd) == InitialRootType)
             continue;
         Mount mount;
         mount.mountPoint = QFile::decodeName(unescapeMountField(fields.at(MountPointColumn)));
@@ -264,6 +278,25 @@ QList<Mount> mountTable(const QByteArray &mountinfo)
         mounts.append(mount);
     }
     return mounts;
+}
+
+QList<MountPoint> mountPoints(const QByteArray &mountinfo)
+{
+    QList<MountPoint> points;
+    for (const QByteArray &line : mountinfo.split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (optionalFieldsEnd(fields) < 0)
+            continue;
+        MountPoint point;
+        point.path = unescapeMountField(fields.at(MountPointColumn));
+        const QList<QByteArray> options = fields.at(MountOptionsColumn).split(',');
+        for (const auto &option : KeptMountOptions) {
+            if (options.contains(option.first))
+                point.flags |= option.second;
+        }
+        points.append(point);
+    }
+    return points;
 }
 
 Mount rootMount(const QList<Mount> &mounts)

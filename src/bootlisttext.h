@@ -35,6 +35,18 @@ struct Mount
 // /var/lock, and the initial "rootfs", are left out: they are never a backup device.
 QList<Mount> mountTable(const QByteArray &mountinfo);
 
+// A mount as a read-only remount names it: its mount point, and the flags of mount(2) that keep
+// its nosuid, nodev, noexec and nosymfollow options.
+struct MountPoint
+{
+    QByteArray path;
+    unsigned long flags = 0;
+};
+
+// Every mount of a /proc/self/mountinfo text, those left out of mountTable() included, in its
+// order.
+QList<MountPoint> mountPoints(const QByteArray &mountinfo);
+
 // The mount at "/", or a mount without a source when the table has none.
 Mount rootMount(const QList<Mount> &mounts);
 

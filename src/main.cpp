@@ -78,7 +78,8 @@ int main(int argc, char *argv[])
 
     // From here on the tool reads what others wrote (descriptions on removable devices, program
     // output) and starts programs and bus threads, all of which must inherit the restriction.
-    Sandbox::restrictToReading(action == NotifyAction);
+    Sandbox::restrictToReading(action == NotifyAction ? Sandbox::Action::Notify
+                                                      : Sandbox::Action::BootList);
     if (action == BootListAction)
         return writeBootList();
     RollbackNotify rollbackNotify;
