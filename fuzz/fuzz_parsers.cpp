@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Whatever a description on a removable device holds, the entry made of it must be what
     // Qt's JSON writer would write, byte for byte.
     BootVersion record;
-    if (!BootListText::admitSnapshot(bytes, record))
+    if (!BootVersionJson::admitSnapshot(bytes, record))
         return 0;
     BootVersion reference = record;
     reference.version = wellFormed(record.version);

@@ -1,10 +1,10 @@
+// The parsers of the system files and listings bootlist reads: the mount table, fstab, lsblk's
+// listings and the configuration file.
 #include "bootlisttext.h"
 
-#include "bootversionmgr.h"
 #include "constants.h"
 
 #include <QFile>
-#include <QJsonDocument>
 #include <QSettings>
 #include <QTextCodec>
 #include <QVariant>
@@ -16,14 +16,6 @@
 #include <utility>
 
 namespace {
-
-// Looked up as Latin-1, which Qt's JSON objects compare with their keys without a conversion.
-const QLatin1String StatusMember("status");
-const QLatin1String BackupVersionMember("backupVersion");
-const QLatin1String VersionDisplayMember("versionDisplay");
-const QLatin1String BackupDevUuidMember("backupDevUUID");
-const int BootableStatus = 1;
-const int UnknownStatus = -1;
 
 const QString UuidTag = QStringLiteral("UUID=");
 const QString BootMountPoint = QStringLiteral("/boot");
@@ -71,34 +63,6 @@ const int OctalBase = 8;
 
 // The MIB enum of UTF-8 among QTextCodec's codecs.
 const int Utf8Mib = 106;
-
-// Below this a character is a control character, which JSON escapes, as \u00XX where it has no
-// short escape.
-const char16_t FirstPrintable = 0x20;
-const char HexDigits[] = "0123456789abcdef";
-const int HexDigitBits = 4;
-const char16_t LowHexDigit = 0xf;
-// The most bytes one UTF-16 code unit of a text takes in JSON: six for an escape such as \u001f.
-const int MaxBytesPerUnit = 6;
-
-// UTF-8: a code point below FirstOfTwoBytes is one byte, below FirstOfThreeBytes two, within the
-// Basic Multilingual Plane three, beyond it four. The first byte of each length carries its
-// mark, every further byte ContinuationMark and ContinuationBits of the code point.
-const char16_t FirstOfTwoBytes = 0x80;
-const char16_t FirstOfThreeBytes = 0x800;
-const uchar TwoByteMark = 0xc0;
-const uchar ThreeByteMark = 0xe0;
-const uchar FourByteMark = 0xf0;
-const uchar ContinuationMark = 0x80;
-const int ContinuationBits = 6;
-const char32_t ContinuationMask = 0x3f;
-
-// The length of bytes up to the first NUL byte, or of all of them.
-int lengthUntilNul(const QByteArray &bytes)
-{
-    const void *nul = std::memchr(bytes.constData(), '\0', size_t(bytes.size()));
-    return nul ? int(static_cast<const char *>(nul) - bytes.constData()) : bytes.size();
-}
 
 // fstab fields are separated by any run of spaces and tabs.
 QStringList fstabFields(QString line)
@@ -153,67 +117,15 @@ QByteArray unescapeMountField(const QByteArray &field)
     return text;
 }
 
-// Writes the escape of a control character at out, in the short form where JSON has one, and
-// answers where it ends.
-char *writeControlEscape(char *out, char16_t unit)
-{
-    *out++ = '\\';
-    switch (unit) {
-    case '\b':
-        *out++ = 'b';
-        break;
-    case '\f':
-        *out++ = 'f';
-        break;
-    case '\n':
-        *out++ = 'n';
-        break;
-    case '\r':
-        *out++ = 'r';
-        break;
-    case '\t':
-        *out++ = 't';
-        break;
-    default:
-        *out++ = 'u';
-        *out++ = '0';
-        *out++ = '0';
-        *out++ = HexDigits[unit >> HexDigitBits];
-        *out++ = HexDigits[unit & LowHexDigit];
-    }
-    return out;
-}
-
-// Writes a code point beyond ASCII at out in UTF-8 and answers where it ends.
-char *writeUtf8(char *out, char32_t code)
-{
-    if (code < FirstOfThreeBytes) {
-        *out++ = char(TwoByteMark | (code >> ContinuationBits));
-    } else if (!QChar::requiresSurrogates(code)) {
-        *out++ = char(ThreeByteMark | (code >> (2 * ContinuationBits)));
-        *out++ = char(ContinuationMark | ((code >> ContinuationBits) & ContinuationMask));
-    } else {
-        *out++ = char(FourByteMark | (code >> (3 * ContinuationBits)));
-        *out++ = char(ContinuationMark | ((code >> (2 * ContinuationBits)) & ContinuationMask));
-        *out++ = char(ContinuationMark | ((code >> ContinuationBits) & ContinuationMask));
-    }
-    *out++ = char(ContinuationMark | (code & ContinuationMask));
-    return out;
-}
-
-// The JSON object that UTF-8 bytes hold, or an empty object for anything else.
-QJsonObject parsedObject(const QByteArray &bytes)
-{
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
-    if (error.error != QJsonParseError::NoError)
-        return QJsonObject();
-    return document.object();
-}
-
 } // namespace
 
 namespace BootListText {
+
+int lengthUntilNul(const QByteArray &bytes)
+{
+    const void *nul = std::memchr(bytes.constData(), '\0', size_t(bytes.size()));
+    return nul ? int(static_cast<const char *>(nul) - bytes.constData()) : bytes.size();
+}
 
 bool localeIsUtf8()
 {
@@ -223,13 +135,6 @@ bool localeIsUtf8()
 QString fromUtf8UntilNul(const QByteArray &bytes)
 {
     return QString::fromUtf8(bytes.constData(), lengthUntilNul(bytes));
-}
-
-QJsonObject jsonObject(const QString &text)
-{
-    QByteArray bytes = text.toLocal8Bit();
-    bytes.truncate(lengthUntilNul(bytes));
-    return parsedObject(bytes);
 }
 
 bool hasSeparateBoot(const QByteArray &fstab)
@@ -383,58 +288,6 @@ QStringList devicePaths(const QString &listing, const QString &uuid)
         paths.append(slash < 0 ? trimmed : trimmed.mid(slash));
     }
     return paths;
-}
-
-bool admitSnapshot(const QByteArray &description, BootVersion &entry)
-{
-    // Bytes that are all ASCII, NUL excepted, are the same as text in every locale: they are
-    // parsed as they are, without the round trip through a QString that any others take. The
-    // bytes are ORed together rather than tested one by one, which the compiler vectorizes.
-    uchar allBits = 0;
-    for (const char byte : description)
-        allBits |= uchar(byte);
-    const bool ascii = allBits < FirstOfTwoBytes &&
-                       !std::memchr(description.constData(), '\0', size_t(description.size()));
-    const QJsonObject obj =
-        ascii ? parsedObject(description) : jsonObject(fromUtf8UntilNul(description));
-    // A missing member reads as the fallback too.
-    if (obj.value(StatusMember).toInt(UnknownStatus) != BootableStatus)
-        return false;
-    entry.version = obj.value(BackupVersionMember).toString();
-    entry.display = obj.value(VersionDisplayMember).toString();
-    entry.uuid = obj.value(BackupDevUuidMember).toString();
-    return true;
-}
-
-int jsonStringRoom(const QString &text)
-{
-    return 2 + MaxBytesPerUnit * text.size();
-}
-
-char *writeJsonString(char *out, const QString &text)
-{
-    *out++ = '"';
-    const QChar *const end = text.constEnd();
-    for (const QChar *c = text.constBegin(); c != end; ++c) {
-        const char16_t unit = c->unicode();
-        if (unit >= FirstPrintable && unit < FirstOfTwoBytes && unit != '"' && unit != '\\') {
-            *out++ = char(unit);
-        } else if (unit == '"' || unit == '\\') {
-            *out++ = '\\';
-            *out++ = char(unit);
-        } else if (unit < FirstPrintable) {
-            out = writeControlEscape(out, unit);
-        } else if (!c->isSurrogate()) {
-            out = writeUtf8(out, unit);
-        } else if (c->isHighSurrogate() && c + 1 != end && c[1].isLowSurrogate()) {
-            out = writeUtf8(out, QChar::surrogateToUcs4(unit, c[1].unicode()));
-            ++c;
-        } else {
-            out = writeUtf8(out, QChar::ReplacementCharacter);
-        }
-    }
-    *out++ = '"';
-    return out;
 }
 
 QStringList backupUuids(const QString &iniPath)

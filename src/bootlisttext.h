@@ -1,3 +1,5 @@
+// The parsers of the system files and listings bootlist reads: the mount table, fstab, lsblk's
+// listings and the configuration file. Each is a function of its input alone.
 #ifndef KIV_RECOVERY_BOOTLISTTEXT_H
 #define KIV_RECOVERY_BOOTLISTTEXT_H
 
@@ -8,8 +10,6 @@
 #include <QStringList>
 
 #include <functional>
-
-class BootVersion;
 
 // The text parsers behind the operations of BootVersionMgr. Each is a function of its input alone,
 // so the odd lines that real systems and hostile media produce can be fed to them directly.
@@ -58,11 +58,11 @@ QList<Mount> deviceMounts(const QList<Mount> &mounts, const QStringList &devices
 // writes as UTF-8 then needs no conversion through the locale's codec.
 bool localeIsUtf8();
 
+// The length of bytes up to the first NUL byte, or of all of them.
+int lengthUntilNul(const QByteArray &bytes);
+
 // Bytes as UTF-8 text, up to the first NUL byte.
 QString fromUtf8UntilNul(const QByteArray &bytes);
-
-// The JSON object a text holds, or an empty object for anything else.
-QJsonObject jsonObject(const QString &text);
 
 // Whether an fstab declares a filesystem of its own, named by UUID, for /boot.
 bool hasSeparateBoot(const QByteArray &fstab);
@@ -91,18 +91,6 @@ bool rootEntryIsRoot(const QString &fstab, const QString &rootUuid, const Mount 
 // order: more than one where a disk is cloned or reached on several paths.
 QStringList devicePaths(const QString &listing, const QString &uuid);
 
-// Fills version, display and uuid of entry from the bytes of a snapshot description, read as
-// UTF-8 text up to the first NUL byte, and answers whether the snapshot is bootable (its
-// "status" is the number 1).
-bool admitSnapshot(const QByteArray &description, BootVersion &entry);
-
-// Writes text at out as a JSON string, escaped as Qt's JSON writer escapes it and in UTF-8,
-// except that half a surrogate pair becomes U+FFFD, as invalid UTF-8 does when it is read: a
-// strict reader would reject the whole document over it. Answers where the string ends; out must
-// have jsonStringRoom(text) bytes of room. Written in place, as the boot list writes one of these
-// for every member of every entry.
-char *writeJsonString(char *out, const QString &text);
-int jsonStringRoom(const QString &text);
 // The backup device UUIDs of an INI configuration file: the history first, the current device
 // last, each once.
 QStringList backupUuids(const QString &iniPath);

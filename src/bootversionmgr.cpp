@@ -1,5 +1,8 @@
+// The bootlist action: the backup devices, the running kernel, the programs it runs and the walk
+// over the snapshots, written as the boot list document.
 #include "bootversionmgr.h"
 
+#include "bootversion.h"
 #include "constants.h"
 #include "snapshotstore.h"
 
@@ -16,18 +19,6 @@
 #include <utility>
 
 namespace {
-
-const QString VersionKey = QStringLiteral("version");
-const QString KernelKey = QStringLiteral("kernel");
-const QString InitrdKey = QStringLiteral("initrd");
-const QString SchemeKey = QStringLiteral("scheme");
-const QString DisplayKey = QStringLiteral("display");
-const QString UuidKey = QStringLiteral("uuid");
-const QString VersionListKey = QStringLiteral("version_list");
-// A record's object before its fields are filled in: every member there, every value empty.
-const QJsonObject EmptyRecord{{VersionKey, QString()}, {KernelKey, QString()},
-                              {InitrdKey, QString()},  {SchemeKey, QString()},
-                              {DisplayKey, QString()}, {UuidKey, QString()}};
 
 const QString RecoveryScheme = QStringLiteral("recovery");
 
@@ -77,78 +68,9 @@ BootListText::DeviceNode probeDevice(const QString &path)
     return node;
 }
 
-// A member's name as the document writes it: "name":
-QByteArray memberName(const QString &key)
-{
-    QByteArray name(BootListText::jsonStringRoom(key) + 1, Qt::Uninitialized);
-    char *const end = BootListText::writeJsonString(name.data(), key);
-    *end = ':';
-    name.truncate(int(end + 1 - name.constData()));
-    return name;
-}
-
-const QByteArray DisplayMember = memberName(DisplayKey);
-const QByteArray InitrdMember = memberName(InitrdKey);
-const QByteArray KernelMember = memberName(KernelKey);
-const QByteArray SchemeMember = memberName(SchemeKey);
-const QByteArray UuidMember = memberName(UuidKey);
-const QByteArray VersionMember = memberName(VersionKey);
-
-// The boot list as it is written: its entries come between these, separated by commas.
-const QByteArray DocumentStart = '{' + memberName(VersionListKey) + '[';
-const QByteArray EntrySeparator = QByteArrayLiteral(",");
-const QByteArray DocumentEnd = QByteArrayLiteral("]}");
 const QByteArray LineEnd = QByteArrayLiteral("\n");
 
 } // namespace
-
-QJsonObject BootVersion::marshal()
-{
-    // Filling in a copy of an object that already holds the six keys only replaces values;
-    // inserting into an empty object converted each key anew and grew the object six times.
-    QJsonObject obj = EmptyRecord;
-    obj[VersionKey] = version;
-    obj[KernelKey] = kernel;
-    obj[InitrdKey] = initrd;
-    obj[SchemeKey] = scheme;
-    obj[DisplayKey] = display;
-    obj[UuidKey] = uuid;
-    return obj;
-}
-
-void BootVersion::unmarshal(const QJsonObject &obj)
-{
-    version = obj.value(VersionKey).toString();
-    kernel = obj.value(KernelKey).toString();
-    initrd = obj.value(InitrdKey).toString();
-    scheme = obj.value(SchemeKey).toString();
-    display = obj.value(DisplayKey).toString();
-    uuid = obj.value(UuidKey).toString();
-}
-
-QByteArray BootVersion::toJson() const
-{
-    // In the order of Qt's JSON objects, which keep their keys sorted.
-    const std::pair<const QByteArray &, const QString &> members[] = {
-        {DisplayMember, display}, {InitrdMember, initrd}, {KernelMember, kernel},
-        {SchemeMember, scheme},   {UuidMember, uuid},     {VersionMember, version}};
-    // Room for the braces, the commas and each member at its longest, written in place.
-    int room = 2;
-    for (const auto &member : members)
-        room += 1 + member.first.size() + BootListText::jsonStringRoom(member.second);
-    QByteArray json(room, Qt::Uninitialized);
-    char *out = json.data();
-    *out++ = '{';
-    for (const auto &member : members) {
-        if (out - json.constData() > 1)
-            *out++ = ',';
-        out = std::copy(member.first.cbegin(), member.first.cend(), out);
-        out = BootListText::writeJsonString(out, member.second);
-    }
-    *out++ = '}';
-    json.truncate(int(out - json.constData()));
-    return json;
-}
 
 bool BootVersionMgr::getBootList(std::FILE *out)
 {
@@ -164,18 +86,18 @@ bool BootVersionMgr::getBootList(std::FILE *out)
         writeError = errno;
         return false;
     };
-    if (!write(DocumentStart))
+    if (!write(BootVersionJson::DocumentStart))
         return false;
     QStringList uuidList;
     const QList<BootListText::Mount> mounts = BootListText::mountTable(readMountTable());
     getRecoveryBackupUUIDList(uuidList, BootListText::rootMount(mounts));
     bool first = true;
     const bool listed = getBootVersionList(uuidList, mounts, [&](const QByteArray &entry) {
-        const bool separated = first || write(EntrySeparator);
+        const bool separated = first || write(BootVersionJson::EntrySeparator);
         first = false;
         return separated && write(entry);
     });
-    if (listed && write(DocumentEnd) && write(LineEnd) && std::fflush(out) == 0)
+    if (listed && write(BootVersionJson::DocumentEnd) && write(LineEnd) && std::fflush(out) == 0)
         return true;
     if (writeError != 0)
         errno = writeError;
@@ -206,7 +128,7 @@ bool BootVersionMgr::getBootVersionList(const QStringList &uuidList,
             // empty rather than the previous snapshot's value.
             BootVersion record = base;
             if (!store.readDescription(name, description) ||
-                !BootListText::admitSnapshot(description, record))
+                !BootVersionJson::admitSnapshot(description, record))
                 continue;
             const QByteArray entry = record.toJson();
             if (written + entry.size() > share) {
@@ -226,19 +148,19 @@ bool BootVersionMgr::getBootVersionList(const QStringList &uuidList,
 
 QString BootVersionMgr::versionList2Json(const QList<BootVersion> &list)
 {
-    QByteArray document = DocumentStart;
+    QByteArray document = BootVersionJson::DocumentStart;
     for (int i = 0; i < list.size(); ++i) {
         if (i > 0)
-            document.append(EntrySeparator);
+            document.append(BootVersionJson::EntrySeparator);
         document.append(list.at(i).toJson());
     }
-    document.append(DocumentEnd);
+    document.append(BootVersionJson::DocumentEnd);
     return QString::fromUtf8(document);
 }
 
 QJsonObject BootVersionMgr::QStringToJson(const QString &text)
 {
-    return BootListText::jsonObject(text);
+    return BootVersionJson::jsonObject(text);
 }
 
 bool BootVersionMgr::spawnCmd(const QString &program, const QStringList &args, QString &out,

@@ -1,3 +1,5 @@
+// The bootlist action: the backup devices, the running kernel, the programs it runs and the walk
+// over the snapshots, written as the boot list document.
 #ifndef KIV_RECOVERY_BOOTVERSIONMGR_H
 #define KIV_RECOVERY_BOOTVERSIONMGR_H
 
@@ -11,26 +13,9 @@
 #include <functional>
 
 #include "bootlisttext.h"
+#include "bootversion.h"
 
 class SnapshotStore;
-
-// One bootable snapshot as the boot menu generator sees it.
-class BootVersion
-{
-public:
-    QString version;
-    QString kernel;
-    QString initrd;
-    QString scheme;
-    QString display;
-    QString uuid;
-
-    QJsonObject marshal();
-    void unmarshal(const QJsonObject &obj);
-    // The compact JSON text of marshal()'s object, byte for byte as Qt's writer gives it, but
-    // written without building the object: the boot list holds one of these per snapshot.
-    QByteArray toJson() const;
-};
 
 // The "bootlist" action: finds the backup devices, walks their snapshots and renders the list.
 // It has no state; every call probes the system anew.

@@ -1,10 +1,11 @@
+// The names both actions share: the configuration file, the root folder, the snapshot folder.
+// Namespace-scope consts have internal linkage, so every source file that includes this header
+// owns its own copy, built at start-up and kept until exit.
 #ifndef KIV_RECOVERY_CONSTANTS_H
 #define KIV_RECOVERY_CONSTANTS_H
 
 #include <QString>
 
-// Names shared by both actions. Namespace-scope consts have internal linkage, so every source
-// file that includes this header owns its own copy, built at start-up and kept until exit.
 namespace KivRecovery {
 
 // The suite's configuration file, relative to the root it is read under: "bootlist" may have to

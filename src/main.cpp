@@ -1,3 +1,4 @@
+// The entry point: the application, its translation and command line, and the chosen action.
 #include "bootversionmgr.h"
 #include "rollbacknotify.h"
 #include "sandbox.h"

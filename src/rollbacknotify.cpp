@@ -1,3 +1,5 @@
+// The notify action: the rollback state of the configuration file, the desktop notification and
+// the recovery daemon's auto-notify flag.
 #include "rollbacknotify.h"
 
 #include "constants.h"

@@ -1,3 +1,5 @@
+// The notify action: the rollback state of the configuration file, the desktop notification and
+// the recovery daemon's auto-notify flag.
 #ifndef KIV_RECOVERY_ROLLBACKNOTIFY_H
 #define KIV_RECOVERY_ROLLBACKNOTIFY_H
 

@@ -1,3 +1,4 @@
+// A backup device's snapshot store, read through the device's own filesystem only.
 #include "snapshotstore.h"
 
 #include "constants.h"

@@ -1,3 +1,4 @@
+// A backup device's snapshot store, read through the device's own filesystem only.
 #ifndef KIV_RECOVERY_SNAPSHOTSTORE_H
 #define KIV_RECOVERY_SNAPSHOTSTORE_H
 

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 using namespace BootListText;
+using namespace BootVersionJson;
 
 namespace {
 
