@@ -42,10 +42,10 @@ const QString MountTablePath = QStringLiteral("/proc/self/mountinfo");
 const char MountPointLookupName[] =
     "bool BootVersionMgr::getMountPointByUUID(const QString&, QString&)";
 
-// The most the entries of one run may take in the document. A boot menu has no use for more,
-// and whatever a device holds, a reader of the list must not be made to take in an unbounded
-// amount. Each device of the run has an even share, so that an old device full of snapshots
-// cannot crowd out the current one; an entry past its device's share is left out.
+// The most the document of one run may take. A boot menu has no use for more, and whatever a
+// device holds, a reader of the list must not be made to take in an unbounded amount. Past the
+// document's frame each device of the run has an even share, so that an old device full of
+// snapshots cannot crowd out the current one; an entry past its device's share is left out.
 const qint64 DocumentCap = 64 * 1024 * 1024;
 
 QByteArray readMountTable()
@@ -91,12 +91,7 @@ bool BootVersionMgr::getBootList(std::FILE *out)
     QStringList uuidList;
     const QList<BootListText::Mount> mounts = BootListText::mountTable(readMountTable());
     getRecoveryBackupUUIDList(uuidList, BootListText::rootMount(mounts));
-    bool first = true;
-    const bool listed = getBootVersionList(uuidList, mounts, [&](const QByteArray &entry) {
-        const bool separated = first || write(BootVersionJson::EntrySeparator);
-        first = false;
-        return separated && write(entry);
-    });
+    const bool listed = getBootVersionList(uuidList, mounts, write);
     if (listed && write(BootVersionJson::DocumentEnd) && write(LineEnd) && std::fflush(out) == 0)
         return true;
     if (writeError != 0)
@@ -106,7 +101,7 @@ bool BootVersionMgr::getBootList(std::FILE *out)
 
 bool BootVersionMgr::getBootVersionList(const QStringList &uuidList,
                                         const QList<BootListText::Mount> &mounts,
-                                        const EntryWriter &write)
+                                        const DocumentWriter &write)
 {
     if (uuidList.isEmpty())
         return true;
@@ -115,30 +110,52 @@ bool BootVersionMgr::getBootVersionList(const QStringList &uuidList,
     getBootKernelAndInitrd(base.kernel, base.initrd);
     base.scheme = RecoveryScheme;
 
-    const qint64 share = DocumentCap / uuidList.size();
+    const QByteArray &separator = BootVersionJson::EntrySeparator;
+    const qint64 frame =
+        BootVersionJson::DocumentStart.size() + BootVersionJson::DocumentEnd.size();
+    const qint64 share = (DocumentCap - frame) / uuidList.size();
+    bool first = true;
     for (const QString &uuid : uuidList) {
         SnapshotStore store;
         getMountPointByUUID(uuid, mounts, store);
+        int unlisted = 0;
+        const QList<QByteArray> names = store.snapshotNames(unlisted);
+        int unread = 0;
         qint64 written = 0;
         int skipped = 0;
         // One buffer for every description of the device, read one after the other.
         QByteArray description;
-        for (const QString &name : store.snapshotNames()) {
+        for (int i = 0; i < names.size(); ++i) {
             // Every snapshot starts from the base record, so a member one description lacks is
             // empty rather than the previous snapshot's value.
             BootVersion record = base;
-            if (!store.readDescription(name, description) ||
-                !BootVersionJson::admitSnapshot(description, record))
+            if (!store.readDescription(names.at(i), description)) {
+                if (store.descriptionBytesSpent()) {
+                    unread = names.size() - i;
+                    break;
+                }
+                continue;
+            }
+            if (!BootVersionJson::admitSnapshot(description, record))
                 continue;
             const QByteArray entry = record.toJson();
-            if (written + entry.size() > share) {
+            // Every entry but the document's first comes after a comma.
+            const qint64 cost = entry.size() + (first ? 0 : separator.size());
+            if (written + cost > share) {
                 ++skipped;
                 continue;
             }
-            written += entry.size();
-            if (!write(entry))
+            written += cost;
+            if ((!first && !write(separator)) || !write(entry))
                 return false;
+            first = false;
         }
+        if (unlisted > 0)
+            qWarning() << "getBootVersionList uuid = " << uuid << ", unlisted = " << unlisted
+                       << ", folders = " << SnapshotStore::MaxSnapshotFolders;
+        if (unread > 0)
+            qWarning() << "getBootVersionList uuid = " << uuid << ", unread = " << unread
+                       << ", bytes = " << SnapshotStore::MaxDescriptionBytes;
         if (skipped > 0)
             qWarning() << "getBootVersionList uuid = " << uuid << ", skipped = " << skipped
                        << ", share = " << share;

@@ -28,11 +28,12 @@ public:
     // Writes the boot list document and a newline to out as its entries are found, so that the
     // run holds one entry at a time; false, with errno set, when out could not be written.
     bool getBootList(std::FILE *out);
-    // Takes one entry's JSON text at a time; answers false when it could not, ending the walk.
-    using EntryWriter = std::function<bool(const QByteArray &entry)>;
+    // Takes the document's text a piece at a time, an entry or a comma; answers false when it
+    // could not, ending the walk.
+    using DocumentWriter = std::function<bool(const QByteArray &text)>;
     // mounts is the mount table, read once for the run.
     bool getBootVersionList(const QStringList &uuidList, const QList<BootListText::Mount> &mounts,
-                            const EntryWriter &write);
+                            const DocumentWriter &write);
 
     QString versionList2Json(const QList<BootVersion> &list);
     QJsonObject QStringToJson(const QString &text);

@@ -4,6 +4,7 @@
 #include "constants.h"
 
 #include <QFile>
+#include <QTextCodec>
 
 #include <algorithm>
 #include <array>
@@ -16,6 +17,7 @@
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <utility>
@@ -23,7 +25,7 @@
 
 namespace {
 
-const QString DescriptionFile = QStringLiteral("/backup_info.json");
+const QByteArray DescriptionFile = QByteArrayLiteral("/backup_info.json");
 const char OpenFileFolder[] = "/proc/self/fd/";
 const char FileInfoFolder[] = "/proc/self/fdinfo/";
 // Room for either folder's name and any descriptor number.
@@ -37,10 +39,9 @@ const char MountIdField[] = "mnt_id:";
 // (often running as root) must not be made to read an unbounded amount of it.
 const qint64 MaxDescriptionSize = 1024 * 1024;
 
-// Every component of the path is resolved on the mount of the folder it starts from: no link of
-// any kind, no mount point, no ".." above that folder.
-const __u64 BeneathOnly =
-    RESOLVE_BENEATH | RESOLVE_NO_XDEV | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_SYMLINKS;
+// Every component of the path is resolved on the mount of the folder it starts from: a link only
+// where it stays beneath that folder, no mount point, no magic link of /proc.
+const __u64 BeneathOnly = RESOLVE_BENEATH | RESOLVE_NO_XDEV | RESOLVE_NO_MAGICLINKS;
 
 // An open file descriptor, closed when it goes.
 class Descriptor
@@ -76,18 +77,6 @@ ProcPath procPath(const char *folder, int fd)
     return path;
 }
 
-// File names as QFile takes them apart and puts them together, but straight through UTF-8 where
-// the locale's encoding is UTF-8 anyway: several times quicker than the locale's own codec.
-QString decodeName(const char *name, bool utf8)
-{
-    return utf8 ? QString::fromUtf8(name) : QFile::decodeName(name);
-}
-
-QByteArray encodeName(const QString &name)
-{
-    return BootListText::localeIsUtf8() ? name.toUtf8() : QFile::encodeName(name);
-}
-
 // An O_PATH descriptor gives no access to what it names; opening it again through /proc reaches
 // the very file it was opened on, whatever has been renamed since.
 int reopen(int fd, int flags)
@@ -99,10 +88,11 @@ int reopen(int fd, int flags)
 // text-mode read does; false when it could not be read or has grown past size since.
 bool readAll(int fd, qint64 size, QByteArray &bytes)
 {
-    // One byte more than the size tells a file that grew from one that did not.
+    // One byte more than the size tells a file that grew from one that did not. A read that
+    // answers fewer bytes than it was asked for reached the end, so one read takes a whole file.
     bytes.resize(int(size) + 1);
     int taken = 0;
-    while (taken < bytes.size()) {
+    while (taken < size) {
         const ssize_t count = ::read(fd, bytes.data() + taken, size_t(bytes.size() - taken));
         if (count < 0 && errno == EINTR)
             continue;
@@ -121,18 +111,40 @@ bool readAll(int fd, qint64 size, QByteArray &bytes)
     return true;
 }
 
+// Closes a description's two descriptors, in one call where they are neighbours, as the lowest
+// free numbers, which the two opens take, usually are.
+void closeBoth(Descriptor &path, Descriptor &file)
+{
+    const int first = path.release();
+    const int second = file.release();
+    if (second == first + 1 && ::close_range(unsigned(first), unsigned(second), 0) == 0)
+        return;
+    ::close(first);
+    ::close(second);
+}
+
+// A folder's name beside the lower-case form that QDir sorts by.
+using FolderName = std::pair<QString, QByteArray>;
+
+bool listedBefore(const FolderName &a, const FolderName &b)
+{
+    return a.first.compare(b.first) < 0;
+}
+
 } // namespace
 
 SnapshotStore::~SnapshotStore()
 {
-    if (m_store >= 0)
-        ::close(m_store);
+    for (const int fd : {m_top, m_store}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
 }
 
 bool SnapshotStore::open(const BootListText::Mount &mount)
 {
     const QByteArray mountPoint = QFile::encodeName(mount.mountPoint);
-    const Descriptor top(::open(mountPoint.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    Descriptor top(::open(mountPoint.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     // Only the mount ID is asked before the check: a filesystem mounted on top, such as a
     // FUSE filesystem whose server is gone, would never answer anything else.
     if (top.get() < 0 || mountIdOf(top.get()) != mount.id)
@@ -141,34 +153,45 @@ bool SnapshotStore::open(const BootListText::Mount &mount)
     // later mount of the same device is taken instead; the root filesystem counts whatever it
     // reports.
     struct statfs info = {};
-    if (::fstatfs(top.get(), &info) == 0 && info.f_blocks == 0 &&
-        mount.mountPoint != KivRecovery::RootMountPoint)
+    const bool told = ::fstatfs(top.get(), &info) == 0;
+    if (told && info.f_blocks == 0 && mount.mountPoint != KivRecovery::RootMountPoint)
         return false;
-    Descriptor store(
-        openBeneath(top.get(), QFile::encodeName(KivRecovery::SnapshotDir.mid(1)), mount.id));
+    const QByteArray storePath = QFile::encodeName(KivRecovery::SnapshotDir.mid(1));
+    Descriptor store(openat2Beneath(top.get(), storePath.constData(), O_PATH | O_DIRECTORY));
+    // Kernels before 5.6 have no openat2, and container filters written before it refuse it.
+    const bool walk = store.get() < 0 && (errno == ENOSYS || errno == EPERM);
+    if (walk)
+        store.reset(walkBeneath(top.get(), storePath, mount.id));
     struct stat status = {};
     if (store.get() < 0 || ::fstat(store.get(), &status) != 0 || !S_ISDIR(status.st_mode))
         return false;
+    m_top = top.release();
     m_store = store.release();
     m_mountId = mount.id;
+    m_nodev = told && (info.f_flags & ST_NODEV) != 0;
+    m_walk = walk;
+    m_path = storePath;
     return true;
 }
 
-QStringList SnapshotStore::snapshotNames() const
+QList<QByteArray> SnapshotStore::snapshotNames(int &unlisted) const
 {
-    return folderNames(m_store);
+    return folderNames(m_store, MaxSnapshotFolders, unlisted);
 }
 
-QStringList SnapshotStore::folderNames(int dir)
+QList<QByteArray> SnapshotStore::folderNames(int dir, int limit, int &unlisted)
 {
+    unlisted = 0;
     // Listed through the descriptor, so that the folder is the one checked when it was opened.
     DIR *const listing = ::fdopendir(reopen(dir, O_RDONLY | O_DIRECTORY));
     if (!listing)
-        return QStringList();
-    const bool utf8 = BootListText::localeIsUtf8();
-    // Each name beside the lower-case form that QDir sorts by. QDir itself would hold a
-    // QFileInfo for every entry, which for a large store is many times the names.
-    std::vector<std::pair<QString, QString>> names;
+        return QList<QByteArray>();
+    QTextCodec *const codec = QTextCodec::codecForLocale();
+    // QDir itself would hold a QFileInfo for every entry, which for a large store is many times
+    // the names; here no more than limit names are held. Until there are more, they stay in the
+    // order of the listing, for the sort below; from then on they are a heap with the last in
+    // order on top, which a name before it replaces.
+    std::vector<FolderName> names;
     while (const dirent *entry = ::readdir(listing)) {
         // Hidden folders, "." and ".." are no snapshots.
         if (entry->d_name[0] == '.')
@@ -181,49 +204,90 @@ QStringList SnapshotStore::folderNames(int dir)
              S_ISDIR(info.st_mode));
         if (!folder)
             continue;
-        const QString name = decodeName(entry->d_name, utf8);
-        names.emplace_back(name.toLower(), name);
+        // Decoded as QDir decodes it: as part of a path, so that a byte order mark at its start
+        // is kept, and passed over where the bytes are no valid text.
+        const int length = int(std::strlen(entry->d_name));
+        QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+        const QString name = codec->toUnicode(entry->d_name, length, &state);
+        if (state.invalidChars != 0 || state.remainingChars != 0)
+            continue;
+        FolderName found(name.toLower(), QByteArray(entry->d_name, length));
+        if (int(names.size()) < limit) {
+            names.push_back(std::move(found));
+            continue;
+        }
+        if (unlisted++ == 0)
+            std::make_heap(names.begin(), names.end(), listedBefore);
+        if (!listedBefore(found, names.front()))
+            continue;
+        std::pop_heap(names.begin(), names.end(), listedBefore);
+        names.back() = std::move(found);
+        std::push_heap(names.begin(), names.end(), listedBefore);
     }
     ::closedir(listing);
     // QDir's order by name without regard to case: the lower-case names compared code unit by
     // code unit, sorted from the order of the listing by the same std::sort, so that two names
     // that differ only in case come out as they do there.
-    std::sort(names.begin(), names.end(),
-              [](const auto &a, const auto &b) { return a.first.compare(b.first) < 0; });
-    QStringList sorted;
+    std::sort(names.begin(), names.end(), listedBefore);
+    QList<QByteArray> sorted;
     sorted.reserve(int(names.size()));
-    for (const auto &name : names)
+    for (const FolderName &name : names)
         sorted.append(name.second);
     return sorted;
 }
 
-bool SnapshotStore::readDescription(const QString &name, QByteArray &bytes) const
+bool SnapshotStore::readDescription(const QByteArray &name, QByteArray &bytes)
 {
-    const Descriptor path(openBeneath(m_store, encodeName(name + DescriptionFile), m_mountId));
-    // The type is checked before the file is opened: opening a device node runs its driver, so
-    // a watchdog would start its timer and a tape would rewind, and a FIFO would wait for a
-    // writer.
-    struct stat info = {};
-    if (path.get() < 0 || ::fstat(path.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_size > MaxDescriptionSize)
+    if (m_spent)
         return false;
-    const Descriptor file(reopen(path.get(), O_RDONLY | O_NOCTTY));
-    return file.get() >= 0 && readAll(file.get(), info.st_size, bytes);
+    m_path.truncate(KivRecovery::SnapshotDir.size() - 1);
+    m_path.append(name).append(DescriptionFile);
+    struct stat info = {};
+    Descriptor path(-1);
+    Descriptor file(-1);
+    if (m_nodev && !m_walk) {
+        // A nodev mount lets no device node be opened, and O_NONBLOCK keeps a FIFO from waiting
+        // for a writer: the file is opened for reading at once and its type checked after.
+        file.reset(openat2Beneath(m_top, m_path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
+        if (file.get() < 0 || ::fstat(file.get(), &info) != 0)
+            return false;
+    } else {
+        // Elsewhere the type is checked before the file is opened: opening a device node runs its
+        // driver, so a watchdog would start its timer and a tape would rewind. O_PATH opens
+        // nothing; the file is opened again through it once it is known to be a regular file.
+        path.reset(m_walk ? walkBeneath(m_store, name + DescriptionFile, m_mountId)
+                          : openat2Beneath(m_top, m_path.constData(), O_PATH));
+        if (path.get() < 0 || ::fstat(path.get(), &info) != 0)
+            return false;
+    }
+    if (!S_ISREG(info.st_mode) || info.st_size > MaxDescriptionSize)
+        return false;
+    if (info.st_size > m_descriptionBytesLeft) {
+        m_spent = true;
+        return false;
+    }
+    m_descriptionBytesLeft -= info.st_size;
+    if (path.get() >= 0)
+        file.reset(reopen(path.get(), O_RDONLY | O_NOCTTY));
+    const bool read = file.get() >= 0 && readAll(file.get(), info.st_size, bytes);
+    if (path.get() >= 0)
+        closeBoth(path, file);
+    return read;
 }
 
-int SnapshotStore::openBeneath(int dir, QByteArray path, int mountId, bool walk)
+int SnapshotStore::openat2Beneath(int dir, const char *path, int flags)
 {
-    if (!walk) {
-        open_how how = {};
-        how.flags = O_PATH | O_CLOEXEC;
-        how.resolve = BeneathOnly;
-        const long fd = ::syscall(SYS_openat2, dir, path.constData(), &how, sizeof how);
-        if (fd >= 0 || errno != ENOSYS)
-            return int(fd);
-    }
-    // Kernels before 5.6 have no openat2: each component is opened on its own, without
-    // following a link, and must lie on the same mount. The mount is checked before anything
-    // else is asked of what was opened: a filesystem mounted there might never answer.
+    open_how how = {};
+    how.flags = __u64(flags | O_CLOEXEC);
+    how.resolve = BeneathOnly;
+    return int(::syscall(SYS_openat2, dir, path, &how, sizeof how));
+}
+
+int SnapshotStore::walkBeneath(int dir, QByteArray path, int mountId)
+{
+    // Each component is opened on its own, without following a link, and must lie on the same
+    // mount. The mount is checked before anything else is asked of what was opened: a filesystem
+    // mounted there might never answer.
     Descriptor current(::fcntl(dir, F_DUPFD_CLOEXEC, 0));
     // The components, each ended by a NUL byte in place of its slash.
     path.replace('/', '\0');

@@ -119,6 +119,8 @@ class EndToEnd(dbusmock.DBusTestCase):
             # valgrind's own notes, such as the Landlock calls it does not know
             process.stderr = re.sub(r'(?m)^--\d+-- .*\n', '', process.stderr)
         else:
+            # A setup that failed never started the tool: its own words say why.
+            self.assertTrue(trace.exists(), process.stderr)
             self.check_trace(trace.read_text(errors='replace'), tmp / 'probe')
         return process
 

@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace BootListText;
@@ -80,23 +81,41 @@ QJsonValue check(const QString &table, const QJsonObject &row)
                                                   row["args"].toVariant().toStringList(), out, err);
         return QJsonArray{ok, out, err};
     }
-    const QString folder = KIV_CASES_DIR "/../fixtures/bootlist/cases/" + text("folder");
+    QString folder = KIV_CASES_DIR "/../fixtures/bootlist/cases/" + text("folder");
+    QList<QByteArray> made;
+    if (row.contains("names")) { // folders of these names, their bytes percent-encoded
+        folder = dir.path();
+        for (const QJsonValue &name : row["names"].toArray())
+            made.append(QFile::encodeName(folder) + '/' +
+                        QByteArray::fromPercentEncoding(name.toString().toLatin1()));
+    }
+    for (const QByteArray &path : made)
+        ::mkdir(path, S_IRWXU);
+    // QDir cannot remove what it cannot list.
+    const auto removeMade = qScopeGuard([&made] {
+        for (const QByteArray &path : made)
+            ::rmdir(path);
+    });
     const int fixture = ::open(QFile::encodeName(folder), O_PATH | O_DIRECTORY | O_CLOEXEC);
     const auto closeFixture = qScopeGuard([fixture] { ::close(fixture); });
-    if (table == "listing") { // the names of the folders, in the order of QDir's listing
-        const QStringList names = SnapshotStore::folderNames(fixture);
+    if (table == "listing") { // the first names of QDir's listing, and how many are past them
+        const int limit = row["limit"].toInt(SnapshotStore::MaxSnapshotFolders);
+        int unlisted = 0;
+        const QList<QByteArray> names = SnapshotStore::folderNames(fixture, limit, unlisted);
+        QList<QByteArray> listed;
         const auto filters = QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot;
-        return names == QDir(folder).entryList(filters) && !names.isEmpty();
+        for (const QString &name : QDir(folder).entryList(filters))
+            listed.append(QFile::encodeName(name));
+        return QJsonArray{names == listed.mid(0, limit) && !names.isEmpty(), unlisted};
     }
     if (table == "beneath") { // each path opened both ways: by openat2 and one part at a time
-        QJsonArray opened;
-        for (const bool walk : {false, true}) {
-            const int fd = SnapshotStore::openBeneath(fixture, text("path").toUtf8(),
-                                                      SnapshotStore::mountIdOf(fixture), walk);
-            opened << (fd >= 0);
-            ::close(fd);
-        }
-        return opened;
+        const QByteArray path = text("path").toUtf8();
+        const int opened = SnapshotStore::openat2Beneath(fixture, path, O_PATH);
+        const int walked =
+            SnapshotStore::walkBeneath(fixture, path, SnapshotStore::mountIdOf(fixture));
+        ::close(opened);
+        ::close(walked);
+        return QJsonArray{opened >= 0, walked >= 0};
     }
     if (table == "sandbox_rights")
         return double(Sandbox::writeRights(row["abi"].toInt()));
