@@ -2,6 +2,7 @@
 #include "snapshotstore.h"
 
 #include "constants.h"
+#include "descriptor.h"
 
 #include <QFile>
 #include <QTextCodec>
@@ -42,29 +43,6 @@ const qint64 MaxDescriptionSize = 1024 * 1024;
 // Every component of the path is resolved on the mount of the folder it starts from: a link only
 // where it stays beneath that folder, no mount point, no magic link of /proc.
 const __u64 BeneathOnly = RESOLVE_BENEATH | RESOLVE_NO_XDEV | RESOLVE_NO_MAGICLINKS;
-
-// An open file descriptor, closed when it goes.
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd)
-        : m_fd(fd)
-    {
-    }
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const { return m_fd; }
-    int release() { return std::exchange(m_fd, -1); }
-    void reset(int fd) { Descriptor old(std::exchange(m_fd, fd)); }
-
-private:
-    int m_fd;
-};
 
 // The name of an open file's entry in a /proc/self folder. Written by hand: a description is
 // opened through one of these, and snprintf would cost more than the rest of the open.
@@ -243,8 +221,8 @@ bool SnapshotStore::readDescription(const QByteArray &name, QByteArray &bytes)
     m_path.truncate(KivRecovery::SnapshotDir.size() - 1);
     m_path.append(name).append(DescriptionFile);
     struct stat info = {};
-    Descriptor path(-1);
-    Descriptor file(-1);
+    Descriptor path;
+    Descriptor file;
     if (m_nodev && !m_walk) {
         // A nodev mount lets no device node be opened, and O_NONBLOCK keeps a FIFO from waiting
         // for a writer: the file is opened for reading at once and its type checked after.
