@@ -4,6 +4,8 @@
 For each scenario: the instructions of one run (callgrind: they do not move with the machine's
 load), the peak RSS (/usr/bin/time, median of 3) and the wall time (hyperfine), beside the wall
 time of two baselines measured in the same run: a bare process start and a bare Qt program.
+Then the time of one program start through the tool beside a bare posix_spawnp of the same
+command (bench/spawn.c).
 Run as root: python3 bench/bench.py [BUILD_DIR] (without one it builds bench/build, Release).
 The systems are made as the end-to-end tests make theirs: a fake /etc and one tmpfs per fake
 device in a private mount namespace (e2e.namespace()), the tests' fake lsblk and uname first on
@@ -16,6 +18,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import time
 from collections import namedtuple
 from pathlib import Path
 
@@ -55,6 +58,13 @@ BOOTLIST = [
     Scenario('bootlist 1,000,000 empty snapshot folders', ['EMPTY'], False, 3, (3000, 32)),
 ]
 BARE_QT = '/usr/lib/qt5/bin/qtpaths'
+# The tool is run naming this many devices that lsblk does not list, so that it starts lsblk
+# once for each and otherwise does the same: the difference in time is that of the starts. One
+# at the least, so that uname is started at both counts (the tool skips it without a device).
+STARTS = (1, 51)
+LSBLK = ['lsblk', '--output', 'UUID,PATH']
+# Rounds of the four runs (the tool and the bare starts, at each count), after one to warm up.
+ROUNDS = 30
 
 
 def uuid(name):
@@ -202,6 +212,56 @@ def notify(work, tool, out):
         e2e.EndToEnd.tearDownClass()
 
 
+def seconds(args):
+    """The wall time of one run, what it prints dropped."""
+    start = time.perf_counter()
+    run(*args, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def spawn_cost(work, tool):
+    """The wall time of one more program start through the tool (spawnCmd) and through
+    bench/spawn.c: per round, the difference between the runs at the two counts of STARTS over
+    the difference in starts; then the median of the rounds. A round makes the four runs one
+    after the other, backwards every other round, so that a change of load weighs on both."""
+    current = work / 'ini' / 'unlisted'
+    write(current, '')
+    use(current)
+    texts = {}
+    for count in STARTS:
+        names = [f'U{i}' for i in range(count)]
+        texts[count] = configuration([uuid(name) for name in names])
+        # Written in place: the binding holds the file, not its name.
+        current.write_text(texts[count])
+        check_bootlist(tool, f'{count} unlisted devices', names)
+    commands = {}
+    for count in STARTS:
+        commands['tool', count] = [tool, '-a', 'bootlist']
+        commands['bare', count] = [work / 'spawn', str(count), *LSBLK]
+    times = {job: [] for job in commands}
+    jobs = list(commands)
+    for turn in range(ROUNDS + 1):
+        for kind, count in jobs if turn % 2 else jobs[::-1]:
+            current.write_text(texts[count])
+            took = seconds(commands[kind, count])
+            if turn > 0:
+                times[kind, count].append(took)
+    low, high = STARTS
+    print(f'one more program start ({" ".join(LSBLK)}, the fake), from runs at {low} and '
+          f'{high}, median of {ROUNDS} rounds:')
+    print(f'| starts through | whole run at {low} ms | at {high} ms | per start ms |')
+    print('|---|---:|---:|---:|')
+    per_start = {}
+    for kind, label in (('tool', 'spawnCmd (the tool)'), ('bare', 'posix_spawnp (spawn.c)')):
+        pairs = zip(times[kind, low], times[kind, high])
+        per_start[kind] = statistics.median((b - a) / (high - low) for a, b in pairs)
+        print(f'| {label} | {statistics.median(times[kind, low]) * 1e3:.1f} | '
+              f'{statistics.median(times[kind, high]) * 1e3:.1f} | '
+              f'{per_start[kind] * 1e3:.3f} |')
+    print(f'spawnCmd / bare start: {per_start["tool"] / per_start["bare"]:.2f}x '
+          f'(target at most 1.10x)')
+
+
 def print_targets(by_name):
     """The figures of the scenarios that have bounds, beside them."""
     for scenario in BOOTLIST:
@@ -253,6 +313,7 @@ def inside(work, tool, out):
     large = by_name['bootlist 100,000 snapshots']['median']
     print(f'wall time per snapshot, 10,000 to 100,000: {(large - small) / 90000 * 1e6:.1f} us')
     print_targets(by_name)
+    spawn_cost(work, tool)
 
 
 def main():
@@ -260,9 +321,9 @@ def main():
         sys.exit('bench: run as root (it mounts in a private mount namespace)')
     if sys.argv[1:2] == ['--inside']:
         return inside(Path(sys.argv[2]), sys.argv[3], Path(sys.argv[4]))
-    for needed in ('hyperfine', 'valgrind', '/usr/bin/time', BARE_QT):
+    for needed in ('hyperfine', 'valgrind', '/usr/bin/time', BARE_QT, 'cc'):
         if not shutil.which(needed):
-            sys.exit('bench: apt-get install hyperfine time valgrind qttools5-dev-tools')
+            sys.exit('bench: apt-get install hyperfine time valgrind qttools5-dev-tools gcc')
     build = ROOT / 'bench' / 'build'
     if len(sys.argv) > 1:
         build = Path(sys.argv[1]).resolve()
@@ -277,6 +338,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix='kiv-bench-') as tmp:
         work = Path(tmp)
         make_system(work)
+        run('cc', '-O2', '-o', work / 'spawn', ROOT / 'bench' / 'spawn.c')
         devices = sorted((work / 'devices').iterdir())
         command = e2e.namespace([('/etc', work / 'etc')], devices)
         # The distribution's python3, whatever comes first on PATH: it has python3-dbusmock.
