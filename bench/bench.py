@@ -5,7 +5,7 @@ For each scenario: the instructions of one run (callgrind: they do not move with
 load), the peak RSS (/usr/bin/time, median of 3) and the wall time (hyperfine), beside the wall
 time of two baselines measured in the same run: a bare process start and a bare Qt program.
 Then the time of one program start through the tool beside a bare posix_spawnp of the same
-command (bench/spawn.c).
+command (bench/spawn.c), and the system calls the tool makes per description (strace -c).
 Run as root: python3 bench/bench.py [BUILD_DIR] (without one it builds bench/build, Release).
 The systems are made as the end-to-end tests make theirs: a fake /etc and one tmpfs per fake
 device in a private mount namespace (e2e.namespace()), the tests' fake lsblk and uname first on
@@ -31,7 +31,11 @@ CONF = '/etc/kiv-recovery/kiv-recovery.ini'
 ROOT_UUID = '5a1e0c7d-0000-4000-8000-000000000001'
 # Every tenth snapshot failed (status 0) and is left out of the list.
 UNBOOTABLE = 10
-SNAPSHOTS = {'P0': 500, 'P1': 500, 'S100': 100, 'S10000': 10000, 'S100000': 100000}
+# The system calls per description: those of a run over 1,000 descriptions less those of one
+# over none.
+DESCRIBED, UNDESCRIBED = 'C1000', 'C0'
+SNAPSHOTS = {'P0': 500, 'P1': 500, 'S100': 100, 'S10000': 10000, 'S100000': 100000,
+             DESCRIBED: 1000, UNDESCRIBED: 0}
 # The long string member of the large descriptions: with the rest of the document, each is just
 # under the 1 MiB the tool reads of one description.
 LONG = 1048000
@@ -107,6 +111,8 @@ def make_system(work):
     (work / 'bin' / 'uname').symlink_to(FAKE)
     for scenario in BOOTLIST:
         write(work / 'ini' / scenario.name, configuration([uuid(n) for n in scenario.devices]))
+    for name in (DESCRIBED, UNDESCRIBED):
+        write(work / 'ini' / name, configuration([uuid(name)]))
     for name in devices:
         (work / 'devices' / name).mkdir(parents=True)
 
@@ -262,6 +268,49 @@ def spawn_cost(work, tool):
           f'(target at most 1.10x)')
 
 
+def system_calls(work, tool, name):
+    """The system calls of a run over the device name, by call, of the tool alone: strace -c
+    without -f does not follow the programs it starts."""
+    use(work / 'ini' / name)
+    check_bootlist(tool, name, [name])
+    summary = work / 'calls.txt'
+    run('strace', '-c', '-U', 'name,calls', '-o', summary, tool, '-a', 'bootlist',
+        stdout=subprocess.DEVNULL)
+    counts = {}
+    # The lines between the header's rule and the total's.
+    for line in summary.read_text().splitlines()[2:-2]:
+        call, count = line.split()
+        counts[call] = int(count)
+    return counts
+
+
+def calls_per_description(work, tool):
+    many = system_calls(work, tool, DESCRIBED)
+    none = system_calls(work, tool, UNDESCRIBED)
+    described = SNAPSHOTS[DESCRIBED]
+    return {call: (many.get(call, 0) - none.get(call, 0)) / described
+            for call in many.keys() | none.keys()}
+
+
+def print_calls(work, tool):
+    """The system calls per description on a tmpfs, then on the same remounted nodev."""
+    mounts = {'tmpfs': calls_per_description(work, tool)}
+    for name in (DESCRIBED, UNDESCRIBED):
+        run('mount', '-o', 'remount,nodev', work / 'mnt' / name)
+    mounts['nodev tmpfs'] = calls_per_description(work, tool)
+    print(f'system calls per description: strace -c of the tool alone (no -f), a run over '
+          f'{SNAPSHOTS[DESCRIBED]:,} descriptions less one over none:')
+    print(f'| call | {" | ".join(mounts)} |')
+    print('|---|---:|---:|')
+    # A call whose count moves by a few in a run, such as the polls while a child runs, is
+    # none per description.
+    calls = {call for per in mounts.values() for call, n in per.items() if round(n, 3) != 0}
+    for call in sorted(calls):
+        print(f'| {call} | {" | ".join(f"{per.get(call, 0):.3f}" for per in mounts.values())} |')
+    print(f'| total | {" | ".join(f"{sum(per.values()):.3f}" for per in mounts.values())} |')
+    print('targets: at most 5 per description on tmpfs, at most 4 on nodev tmpfs')
+
+
 def print_targets(by_name):
     """The figures of the scenarios that have bounds, beside them."""
     for scenario in BOOTLIST:
@@ -314,6 +363,7 @@ def inside(work, tool, out):
     print(f'wall time per snapshot, 10,000 to 100,000: {(large - small) / 90000 * 1e6:.1f} us')
     print_targets(by_name)
     spawn_cost(work, tool)
+    print_calls(work, tool)
 
 
 def main():
@@ -321,9 +371,10 @@ def main():
         sys.exit('bench: run as root (it mounts in a private mount namespace)')
     if sys.argv[1:2] == ['--inside']:
         return inside(Path(sys.argv[2]), sys.argv[3], Path(sys.argv[4]))
-    for needed in ('hyperfine', 'valgrind', '/usr/bin/time', BARE_QT, 'cc'):
+    for needed in ('hyperfine', 'valgrind', '/usr/bin/time', BARE_QT, 'strace', 'cc'):
         if not shutil.which(needed):
-            sys.exit('bench: apt-get install hyperfine time valgrind qttools5-dev-tools gcc')
+            sys.exit('bench: apt-get install hyperfine time valgrind qttools5-dev-tools strace '
+                     'gcc')
     build = ROOT / 'bench' / 'build'
     if len(sys.argv) > 1:
         build = Path(sys.argv[1]).resolve()
