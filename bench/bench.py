@@ -384,6 +384,7 @@ def main():
         run('cmake', '--build', build, f'-j{os.cpu_count()}', stdout=subprocess.DEVNULL)
     out = ROOT / 'bench' / 'build' / 'results'
     out.mkdir(parents=True, exist_ok=True)
+    start = time.monotonic()
     load = '%.2f %.2f %.2f' % os.getloadavg()
     print(f'bench: {os.cpu_count()} cores, load {load}; hyperfine JSON in {out}', flush=True)
     with tempfile.TemporaryDirectory(prefix='kiv-bench-') as tmp:
@@ -400,7 +401,7 @@ def main():
     if inner.returncode:
         sys.exit(inner.returncode)
     load = '%.2f %.2f %.2f' % os.getloadavg()
-    print(f'bench: load {load} at the end')
+    print(f'bench: load {load} at the end, after {time.monotonic() - start:.0f} s')
 
 
 if __name__ == '__main__':
