@@ -4,11 +4,14 @@
 For each scenario: the instructions of one run (callgrind: they do not move with the machine's
 load), the peak RSS (/usr/bin/time, median of 3) and the wall time (hyperfine), beside the wall
 time of two baselines measured in the same run: a bare process start and a bare Qt program.
+Then the time of one program start through the tool beside a bare posix_spawnp of the same
+command (bench/spawn.c), and the system calls the tool makes per description (strace -c).
 Run as root: python3 bench/bench.py [BUILD_DIR] (without one it builds bench/build, Release).
 The systems are made as the end-to-end tests make theirs: a fake /etc and one tmpfs per fake
 device in a private mount namespace (e2e.namespace()), the tests' fake lsblk and uname first on
 PATH, private buses with python3-dbusmock as the peers. The script re-enters itself there."""
 import json
+import math
 import os
 import re
 import shutil
@@ -16,6 +19,8 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import time
+from collections import namedtuple
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -27,20 +32,46 @@ CONF = '/etc/kiv-recovery/kiv-recovery.ini'
 ROOT_UUID = '5a1e0c7d-0000-4000-8000-000000000001'
 # Every tenth snapshot failed (status 0) and is left out of the list.
 UNBOOTABLE = 10
-SNAPSHOTS = {'P0': 500, 'P1': 500, 'S100': 100, 'S10000': 10000, 'S100000': 100000}
+# The tool may consider only the first this many snapshot folders of a device, by name.
+FOLDERS = 65536
+# The system calls per description: those of a run over 1,000 descriptions less those of one
+# over none.
+DESCRIBED, UNDESCRIBED = 'C1000', 'C0'
+SNAPSHOTS = {'P0': 500, 'P1': 500, 'S100': 100, 'S10000': 10000, 'S100000': 100000,
+             DESCRIBED: 1000, UNDESCRIBED: 0}
+# The long string member of the large descriptions: with the rest of the document, each is just
+# under the 1 MiB the tool reads of one description.
+LONG = 1048000
 # A device of 64 links to one description of 1 MB of raw control bytes, six bytes each when
 # written: what a hostile device can make of the document.
 RAW_LINKS = 64
-RAW_SIZE = 1048000
-# (name, devices, whether callgrind counts it: slow where the store is large)
+# A device of 8,000 links to one description of 1 MB that is not bootable, and one of 1,000,000
+# snapshot folders without a description: neither lists anything, so only a bound on what the
+# tool reads of a device keeps its time and memory from growing with what a device holds.
+LINKS = 8000
+EMPTY = 1000000
+# counted: whether callgrind counts it (slow where the store is large); runs: hyperfine's, where
+# a run takes seconds (checking the list has warmed it up), else at least 10 after 3 warm-up
+# runs; target: the most milliseconds and MiB of peak RSS it may take (None: no bound).
+Scenario = namedtuple('Scenario', 'name devices counted runs target', defaults=(None, None))
 BOOTLIST = [
-    ('bootlist 2 devices x 500 snapshots', ['P0', 'P1'], True),
-    ('bootlist 100 snapshots', ['S100'], True),
-    ('bootlist 10,000 snapshots', ['S10000'], True),
-    ('bootlist 100,000 snapshots', ['S100000'], False),
-    ('bootlist 64 x 1 MB of control bytes', ['RAW'], False),
+    Scenario('bootlist 2 devices x 500 snapshots', ['P0', 'P1'], True),
+    Scenario('bootlist 100 snapshots', ['S100'], True),
+    Scenario('bootlist 10,000 snapshots', ['S10000'], True),
+    Scenario('bootlist 100,000 snapshots', ['S100000'], False),
+    Scenario('bootlist 64 x 1 MB of control bytes', ['RAW'], False),
+    Scenario('bootlist 8,000 links to one 1 MB non-bootable description', ['LINKS'], False, 3,
+             (500, None)),
+    Scenario('bootlist 1,000,000 empty snapshot folders', ['EMPTY'], False, 3, (3000, 32)),
 ]
 BARE_QT = '/usr/lib/qt5/bin/qtpaths'
+# The tool is run naming this many devices that lsblk does not list, so that it starts lsblk
+# once for each and otherwise does the same: the difference in time is that of the starts. One
+# at the least, so that uname is started at both counts (the tool skips it without a device).
+STARTS = (1, 51)
+LSBLK = ['lsblk', '--output', 'UUID,PATH']
+# Rounds of the four runs (the tool and the bare starts, at each count), after one to warm up.
+ROUNDS = 30
 
 
 def uuid(name):
@@ -56,9 +87,20 @@ def run(*args, **kw):
     return subprocess.run(args, check=True, text=True, **kw)
 
 
+def configuration(uuids):
+    """The tool's configuration naming these backup devices, the last one the current one."""
+    history = ','.join(uuids[:-1])
+    return f'[backup]\ndevice_uuid={uuids[-1]}\nhistory_device_uuid="{history}"\n'
+
+
+def use(path):
+    # Each binding covers the one before: the namespace drops them all at the end.
+    run('mount', '--bind', path, CONF)
+
+
 def make_system(work):
     """Writes the fake /etc, the fake programs' replies and one configuration per scenario."""
-    devices = [*SNAPSHOTS, 'RAW']
+    devices = [*SNAPSHOTS, 'RAW', 'LINKS', 'EMPTY']
     write(work / 'etc' / 'kiv-recovery' / 'kiv-recovery.ini', '')
     write(work / 'etc' / 'fstab', f'UUID={ROOT_UUID}\t/\text4\terrors=remount-ro\t0\t1\n')
     write(work / 'fake' / 'lsblk --output MOUNTPOINT,UUID', f'MOUNTPOINT UUID\n/ {ROOT_UUID}\n')
@@ -70,17 +112,23 @@ def make_system(work):
     (work / 'bin').mkdir()
     (work / 'bin' / 'lsblk').symlink_to(FAKE)
     (work / 'bin' / 'uname').symlink_to(FAKE)
-    for scenario, names, _ in BOOTLIST:
-        uuids = [uuid(name) for name in names]
-        history = ','.join(uuids[:-1])
-        write(work / 'ini' / scenario, f'[backup]\ndevice_uuid={uuids[-1]}\n'
-              f'history_device_uuid="{history}"\n')
+    for scenario in BOOTLIST:
+        write(work / 'ini' / scenario.name, configuration([uuid(n) for n in scenario.devices]))
+    for name in (DESCRIBED, UNDESCRIBED):
+        write(work / 'ini' / name, configuration([uuid(name)]))
     for name in devices:
         (work / 'devices' / name).mkdir(parents=True)
 
 
+def snapshots(mount):
+    """The device's snapshot folder, made even where it will hold nothing."""
+    folder = mount / 'backup' / 'system' / 'snapshots'
+    folder.mkdir(parents=True, exist_ok=True)
+    return folder
+
+
 def fill(mount, name, count):
-    snapshots = mount / 'backup' / 'system' / 'snapshots'
+    folder = snapshots(mount)
     for i in range(count):
         description = {
             'backupDevUUID': uuid(name),
@@ -90,17 +138,26 @@ def fill(mount, name, count):
             'time': '2026-11-30 10:00:00',
             'versionDisplay': f'Snapshot {name}-{i}',
         }
-        write(snapshots / f'snap-{i:06}' / 'backup_info.json', json.dumps(description, indent=4))
+        write(folder / f'snap-{i:06}' / 'backup_info.json', json.dumps(description, indent=4))
 
 
-def fill_raw(mount):
-    snapshots = mount / 'backup' / 'system' / 'snapshots'
-    first = snapshots / 'raw-00' / 'backup_info.json'
-    write(first, '{"status":1,"versionDisplay":"' + '\x01' * RAW_SIZE + '"}')
-    for i in range(1, RAW_LINKS):
-        link = snapshots / f'raw-{i:02}' / 'backup_info.json'
+def fill_links(mount, count, status, character):
+    """count snapshots whose descriptions are links to one: a status and a string of LONG
+    times the character."""
+    folder = snapshots(mount)
+    first = folder / 'link-00000' / 'backup_info.json'
+    write(first, f'{{"status":{status},"versionDisplay":"' + character * LONG + '"}')
+    for i in range(1, count):
+        link = folder / f'link-{i:05}' / 'backup_info.json'
         link.parent.mkdir()
         os.link(first, link)
+
+
+def fill_empty(mount, count):
+    # Plain strings and os.mkdir: a million folders take a few seconds this way.
+    prefix = f'{snapshots(mount)}/empty-'
+    for i in range(count):
+        os.mkdir(f'{prefix}{i:07}')
 
 
 def instructions(args):
@@ -111,10 +168,11 @@ def instructions(args):
     return int(re.search(r'Collected : (\d+)', counted.stderr)[1])
 
 
-def measure(name, args, out, counted=True):
+def measure(name, args, out, counted=True, runs=None):
     """hyperfine's figures, the median peak RSS of three runs and the instruction count."""
     report = out / (re.sub(r'\W+', '-', name).strip('-') + '.json')
-    timed = subprocess.run(['hyperfine', '-N', '--warmup', '3', '--style', 'none',
+    repeat = ['--warmup', '3'] if runs is None else ['--warmup', '0', '--runs', str(runs)]
+    timed = subprocess.run(['hyperfine', '-N', *repeat, '--style', 'none',
                             '--export-json', report, f'--command-name={name}', ' '.join(args)],
                            capture_output=True, text=True)
     if timed.returncode:
@@ -132,20 +190,29 @@ def measure(name, args, out, counted=True):
 
 
 def check_bootlist(tool, scenario, names):
+    """Checks the number of entries, and answers how many snapshot folders the tool considered:
+    every one, or where it bounds a device, the first FOLDERS of it."""
+    # Standard error is left alone: a device where the tool stops at a bound on what it reads
+    # gets a warning line there.
     listed = run(tool, '-a', 'bootlist', capture_output=True).stdout
     entries = len(json.loads(listed)['version_list'])
-    expected = 0
-    for name in names:
-        count = SNAPSHOTS.get(name, 0)
-        expected += count - count // UNBOOTABLE
-    if names != ['RAW'] and entries != expected:
-        sys.exit(f'bench: {scenario}: {entries} entries, {expected} expected')
+    # The folders considered, by the number of entries they give.
+    considered = {}
+    for bound in (math.inf, FOLDERS):
+        counts = [min(SNAPSHOTS.get(name, 0), bound) for name in names]
+        considered[sum(count - count // UNBOOTABLE for count in counts)] = sum(counts)
+    if names == ['RAW']:
+        return None
+    if entries not in considered:
+        sys.exit(f'bench: {scenario}: {entries} entries, {" or ".join(map(str, considered))} '
+                 f'expected')
+    return considered[entries]
 
 
 def notify(work, tool, out):
     """Measures notify on private buses, with the end-to-end tests' mocked peers."""
     write(work / 'notify.ini', '\n'.join(e2e.INI) + '\n')
-    run('mount', '--bind', work / 'notify.ini', CONF)
+    use(work / 'notify.ini')
     peers = e2e.EndToEnd('test_notify')
     e2e.EndToEnd.setUpClass()
     try:
@@ -161,6 +228,114 @@ def notify(work, tool, out):
         e2e.EndToEnd.tearDownClass()
 
 
+def seconds(args):
+    """The wall time of one run, what it prints dropped."""
+    start = time.perf_counter()
+    run(*args, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def spawn_cost(work, tool):
+    """The wall time of one more program start through the tool (spawnCmd) and through
+    bench/spawn.c: per round, the difference between the runs at the two counts of STARTS over
+    the difference in starts; then the median of the rounds. A round makes the four runs one
+    after the other, backwards every other round, so that a change of load weighs on both."""
+    current = work / 'ini' / 'unlisted'
+    write(current, '')
+    use(current)
+    texts = {}
+    for count in STARTS:
+        names = [f'U{i}' for i in range(count)]
+        texts[count] = configuration([uuid(name) for name in names])
+        # Written in place: the binding holds the file, not its name.
+        current.write_text(texts[count])
+        check_bootlist(tool, f'{count} unlisted devices', names)
+    commands = {}
+    for count in STARTS:
+        commands['tool', count] = [tool, '-a', 'bootlist']
+        commands['bare', count] = [work / 'spawn', str(count), *LSBLK]
+    times = {job: [] for job in commands}
+    jobs = list(commands)
+    for turn in range(ROUNDS + 1):
+        for kind, count in jobs if turn % 2 else jobs[::-1]:
+            current.write_text(texts[count])
+            took = seconds(commands[kind, count])
+            if turn > 0:
+                times[kind, count].append(took)
+    low, high = STARTS
+    print(f'one more program start ({" ".join(LSBLK)}, the fake), from runs at {low} and '
+          f'{high}, median of {ROUNDS} rounds:')
+    print(f'| starts through | whole run at {low} ms | at {high} ms | per start ms |')
+    print('|---|---:|---:|---:|')
+    per_start = {}
+    for kind, label in (('tool', 'spawnCmd (the tool)'), ('bare', 'posix_spawnp (spawn.c)')):
+        pairs = zip(times[kind, low], times[kind, high])
+        per_start[kind] = statistics.median((b - a) / (high - low) for a, b in pairs)
+        print(f'| {label} | {statistics.median(times[kind, low]) * 1e3:.1f} | '
+              f'{statistics.median(times[kind, high]) * 1e3:.1f} | '
+              f'{per_start[kind] * 1e3:.3f} |')
+    print(f'spawnCmd / bare start: {per_start["tool"] / per_start["bare"]:.2f}x '
+          f'(target at most 1.10x)')
+
+
+def system_calls(work, tool, name):
+    """The system calls of a run over the device name, by call, of the tool alone: strace -c
+    without -f does not follow the programs it starts."""
+    use(work / 'ini' / name)
+    check_bootlist(tool, name, [name])
+    summary = work / 'calls.txt'
+    run('strace', '-c', '-U', 'name,calls', '-o', summary, tool, '-a', 'bootlist',
+        stdout=subprocess.DEVNULL)
+    counts = {}
+    # The lines between the header's rule and the total's.
+    for line in summary.read_text().splitlines()[2:-2]:
+        call, count = line.split()
+        counts[call] = int(count)
+    return counts
+
+
+def calls_per_description(work, tool):
+    many = system_calls(work, tool, DESCRIBED)
+    none = system_calls(work, tool, UNDESCRIBED)
+    described = SNAPSHOTS[DESCRIBED]
+    return {call: (many.get(call, 0) - none.get(call, 0)) / described
+            for call in many.keys() | none.keys()}
+
+
+def print_calls(work, tool):
+    """The system calls per description on a tmpfs, then on the same remounted nodev."""
+    mounts = {'tmpfs': calls_per_description(work, tool)}
+    for name in (DESCRIBED, UNDESCRIBED):
+        run('mount', '-o', 'remount,nodev', work / 'mnt' / name)
+    mounts['nodev tmpfs'] = calls_per_description(work, tool)
+    print(f'system calls per description: strace -c of the tool alone (no -f), a run over '
+          f'{SNAPSHOTS[DESCRIBED]:,} descriptions less one over none:')
+    print(f'| call | {" | ".join(mounts)} |')
+    print('|---|---:|---:|')
+    # A call whose count moves by a few in a run, such as the polls while a child runs, is
+    # none per description.
+    calls = {call for per in mounts.values() for call, n in per.items() if round(n, 3) != 0}
+    for call in sorted(calls):
+        print(f'| {call} | {" | ".join(f"{per.get(call, 0):.3f}" for per in mounts.values())} |')
+    print(f'| total | {" | ".join(f"{sum(per.values()):.3f}" for per in mounts.values())} |')
+    print('targets: at most 5 per description on tmpfs, at most 4 on nodev tmpfs')
+
+
+def print_targets(by_name):
+    """The figures of the scenarios that have bounds, beside them."""
+    for scenario in BOOTLIST:
+        if scenario.target is None:
+            continue
+        ms, mib = scenario.target
+        result = by_name[scenario.name]
+        figures = [f'median {result["median"] * 1e3:.1f} ms (at most {ms})']
+        met = result['median'] * 1e3 <= ms
+        if mib is not None:
+            figures.append(f'peak RSS {result["rss"] / 1024:.1f} MiB (at most {mib})')
+            met = met and result['rss'] / 1024 <= mib
+        print(f'{scenario.name}: {", ".join(figures)}: {"met" if met else "not met"}')
+
+
 def print_table(results):
     print('| scenario | instructions M | peak RSS MiB | median ms | min ms | runs |')
     print('|---|---:|---:|---:|---:|---:|')
@@ -173,17 +348,20 @@ def print_table(results):
 def inside(work, tool, out):
     for name, count in SNAPSHOTS.items():
         fill(work / 'mnt' / name, name, count)
-    fill_raw(work / 'mnt' / 'RAW')
+    fill_links(work / 'mnt' / 'RAW', RAW_LINKS, 1, '\x01')
+    fill_links(work / 'mnt' / 'LINKS', LINKS, 0, 'x')
+    fill_empty(work / 'mnt' / 'EMPTY', EMPTY)
     os.environ['PATH'] = f'{work / "bin"}:{os.environ["PATH"]}'
     os.environ['KIV_FAKE'] = str(work / 'fake')
     os.environ['LANG'] = 'C.UTF-8'
     results = [measure('bare process start: /bin/true', ['/bin/true'], out, False),
                measure('bare Qt program: qtpaths --version', [BARE_QT, '--version'], out, False)]
-    for scenario, names, counted in BOOTLIST:
-        # Each binding covers the one before: the namespace drops them all at the end.
-        run('mount', '--bind', work / 'ini' / scenario, CONF)
-        check_bootlist(tool, scenario, names)
-        results.append(measure(scenario, [tool, '-a', 'bootlist'], out, counted))
+    for scenario in BOOTLIST:
+        use(work / 'ini' / scenario.name)
+        considered = check_bootlist(tool, scenario.name, scenario.devices)
+        results.append(measure(scenario.name, [tool, '-a', 'bootlist'], out, scenario.counted,
+                               scenario.runs))
+        results[-1]['snapshots'] = considered
     results.append(notify(work, tool, out))
     results.append(measure('--version', [tool, '--version'], out))
     print_table(results)
@@ -191,9 +369,15 @@ def inside(work, tool, out):
     small = by_name['bootlist 100 snapshots']['instructions']
     large = by_name['bootlist 10,000 snapshots']['instructions']
     print(f'instructions per snapshot, 100 to 10,000: {(large - small) / 9900:,.0f}')
-    small = by_name['bootlist 10,000 snapshots']['median']
-    large = by_name['bootlist 100,000 snapshots']['median']
-    print(f'wall time per snapshot, 10,000 to 100,000: {(large - small) / 90000 * 1e6:.1f} us')
+    small = by_name['bootlist 10,000 snapshots']
+    large = by_name['bootlist 100,000 snapshots']
+    # Per snapshot folder the tool considered: past a bound, it leaves the rest alone.
+    per = (large['median'] - small['median']) / (large['snapshots'] - small['snapshots'])
+    print(f'wall time per snapshot, {small["snapshots"]:,} to {large["snapshots"]:,}: '
+          f'{per * 1e6:.1f} us')
+    print_targets(by_name)
+    spawn_cost(work, tool)
+    print_calls(work, tool)
 
 
 def main():
@@ -201,9 +385,10 @@ def main():
         sys.exit('bench: run as root (it mounts in a private mount namespace)')
     if sys.argv[1:2] == ['--inside']:
         return inside(Path(sys.argv[2]), sys.argv[3], Path(sys.argv[4]))
-    for needed in ('hyperfine', 'valgrind', '/usr/bin/time', BARE_QT):
+    for needed in ('hyperfine', 'valgrind', '/usr/bin/time', BARE_QT, 'strace', 'cc'):
         if not shutil.which(needed):
-            sys.exit('bench: apt-get install hyperfine time valgrind qttools5-dev-tools')
+            sys.exit('bench: apt-get install hyperfine time valgrind qttools5-dev-tools strace '
+                     'gcc')
     build = ROOT / 'bench' / 'build'
     if len(sys.argv) > 1:
         build = Path(sys.argv[1]).resolve()
@@ -213,11 +398,13 @@ def main():
         run('cmake', '--build', build, f'-j{os.cpu_count()}', stdout=subprocess.DEVNULL)
     out = ROOT / 'bench' / 'build' / 'results'
     out.mkdir(parents=True, exist_ok=True)
+    start = time.monotonic()
     load = '%.2f %.2f %.2f' % os.getloadavg()
     print(f'bench: {os.cpu_count()} cores, load {load}; hyperfine JSON in {out}', flush=True)
     with tempfile.TemporaryDirectory(prefix='kiv-bench-') as tmp:
         work = Path(tmp)
         make_system(work)
+        run('cc', '-O2', '-o', work / 'spawn', ROOT / 'bench' / 'spawn.c')
         devices = sorted((work / 'devices').iterdir())
         command = e2e.namespace([('/etc', work / 'etc')], devices)
         # The distribution's python3, whatever comes first on PATH: it has python3-dbusmock.
@@ -228,7 +415,7 @@ def main():
     if inner.returncode:
         sys.exit(inner.returncode)
     load = '%.2f %.2f %.2f' % os.getloadavg()
-    print(f'bench: load {load} at the end')
+    print(f'bench: load {load} at the end, after {time.monotonic() - start:.0f} s')
 
 
 if __name__ == '__main__':
