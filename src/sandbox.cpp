@@ -64,12 +64,12 @@ struct RulesetAttributes
 
 // Landlock governs the contents and names of files, not their metadata, and nothing outside the
 // filesystem. These calls would change what Landlock leaves alone: a file's mode, owner, times and
-// extended attributes (a file capability is one), the mounts, the running kernel, the clock and
-// the host's name; and truncating by path, which Landlock governs only from ABI 3 (Linux 6.2).
-// They are the members of systemd's @chown, @mount, @swap, @reboot, @module and @clock groups,
-// the metadata and truncate calls of @file-system, and acct, quotactl and the name setters of
-// @privileged. io_uring's requests reach the kernel without passing through any of the calls
-// named here, so it is refused as a whole. One family a line.
+// extended attributes (a file capability is one), the running kernel, the clock and the host's
+// name; and truncating by path, which Landlock governs only from ABI 3 (Linux 6.2). Read-only
+// mounts and dropped capabilities refuse all of them, so they are filtered only where those are
+// not in force. They are the members of systemd's @chown, @swap, @reboot, @module and @clock
+// groups, the metadata and truncate calls of @file-system, and acct, quotactl and the name setters
+// of @privileged. One family a line.
 // clang-format off
 const char *const MetadataAndSystemCalls[] = {
     "chown", "chown32", "fchown", "fchown32", "fchownat", "lchown", "lchown32",
@@ -78,16 +78,22 @@ const char *const MetadataAndSystemCalls[] = {
     "removexattr", "lremovexattr", "fremovexattr", "removexattrat",
     "utime", "utimes", "futimesat", "utimensat", "utimensat_time64",
     "truncate", "truncate64",
-    "mount", "umount", "umount2", "pivot_root", "chroot", "fsopen", "fsconfig", "fsmount",
-    "fspick", "move_mount", "open_tree", "mount_setattr",
     "swapon", "swapoff",
     "reboot", "kexec_load", "kexec_file_load",
     "init_module", "finit_module", "delete_module",
     "adjtimex", "clock_adjtime", "clock_adjtime64", "clock_settime", "clock_settime64",
     "settimeofday", "stime",
-    "acct", "quotactl", "quotactl_fd", "sethostname", "setdomainname",
-    "io_uring_setup", "io_uring_enter", "io_uring_register"};
+    "acct", "quotactl", "quotactl_fd", "sethostname", "setdomainname"};
+// The mount family, systemd's @mount, is refused always: without capabilities a process may
+// still make a user namespace of its own and mount a fresh /proc or /sys there, which only
+// Landlock would keep it from writing to.
+const char *const MountCalls[] = {
+    "mount", "umount", "umount2", "pivot_root", "chroot", "fsopen", "fsconfig", "fsmount",
+    "fspick", "move_mount", "open_tree", "mount_setattr"};
 // clang-format on
+// io_uring's requests reach the kernel without passing through any call the filter names, so it
+// is refused as a whole.
+const char *const IoUringCalls[] = {"io_uring_setup", "io_uring_enter", "io_uring_register"};
 // bootlist and the programs it starts need no socket; a process that cannot open one cannot ask
 // a root service (the system bus, init) to act for it.
 const char *const SocketCalls[] = {"socket", "socketpair"};
@@ -168,6 +174,17 @@ void refuse(scmp_filter_ctx filter, const char *name, const std::vector<scmp_arg
         warnFailed("seccomp_rule_add", -result);
 }
 
+// Whether the kernel runs x32 programs: most amd64 kernels are built with that ABI but leave it
+// off, and a filter for an ABI that cannot run only costs building it.
+bool kernelRunsX32()
+{
+#if defined(__x86_64__) && !defined(__ILP32__)
+    return syscall(__X32_SYSCALL_BIT | SYS_getpid) >= 0;
+#else
+    return true;
+#endif
+}
+
 void addKernelAbis(scmp_filter_ctx filter)
 {
     const uint32_t native = seccomp_arch_native();
@@ -175,14 +192,18 @@ void addKernelAbis(scmp_filter_ctx filter)
         if (std::find(family.cbegin(), family.cend(), native) == family.cend())
             continue;
         for (const uint32_t abi : family) {
-            const int result = abi == native ? 0 : seccomp_arch_add(filter, abi);
+            if (abi == native || (abi == SCMP_ARCH_X32 && !kernelRunsX32()))
+                continue;
+            const int result = seccomp_arch_add(filter, abi);
             if (result < 0)
                 warnFailed("seccomp_arch_add", -result);
         }
     }
 }
 
-void filterCalls(Sandbox::Action action, bool refuseSignals)
+// Builds and loads the filter. With classesHeld, read-only mounts and dropped capabilities
+// refuse what MetadataAndSystemCalls names, and it is left out.
+void filterCalls(Sandbox::Action action, bool refuseSignals, bool classesHeld)
 {
     const scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
     if (!filter) {
@@ -192,7 +213,13 @@ void filterCalls(Sandbox::Action action, bool refuseSignals)
     // A failed load then reports the kernel's own error, not libseccomp's "Operation canceled".
     seccomp_attr_set(filter, SCMP_FLTATR_API_SYSRAWRC, 1);
     addKernelAbis(filter);
-    for (const char *name : MetadataAndSystemCalls)
+    if (!classesHeld) {
+        for (const char *name : MetadataAndSystemCalls)
+            refuse(filter, name);
+    }
+    for (const char *name : MountCalls)
+        refuse(filter, name);
+    for (const char *name : IoUringCalls)
         refuse(filter, name);
     for (const scmp_datum_t request : TerminalInput)
         refuse(filter, "ioctl", {{RequestArgument, SCMP_CMP_MASKED_EQ, RequestMask, request}});
@@ -234,11 +261,11 @@ int setReadOnly(const char *path, unsigned long flags, bool recursive)
 // Every change that goes through a mount, whatever call or ioctl asks for it, then fails with
 // EROFS. The mounts are the namespace's own copies: the host's stay as they are, and being
 // private, none mounted on the host later appears here writable.
-void readOnlyMounts()
+bool readOnlyMounts()
 {
     if (unshare(CLONE_NEWNS) != 0) {
         warnFailed("unshare(CLONE_NEWNS)", errno);
-        return;
+        return false;
     }
     const int error = setReadOnly(RootFolder, 0, true);
     // In a chroot, as an installer runs the boot menu generator, "/" need not be a mount point;
@@ -246,7 +273,7 @@ void readOnlyMounts()
     if (error != EINVAL && error != ENOSYS) {
         if (error != 0)
             warnFailed("mount_setattr", error);
-        return;
+        return error == 0;
     }
     QFile table{QLatin1String(MountTablePath)};
     const QByteArray mountinfo = table.open(QIODevice::ReadOnly) ? table.readAll() : QByteArray();
@@ -258,38 +285,51 @@ void readOnlyMounts()
     }
     if (firstError != 0)
         warnFailed(error == ENOSYS ? "mount(MS_REMOUNT)" : "mount_setattr", firstError);
+    return firstError == 0;
 }
 
-// The first 32 capabilities, all the tool asks about: effective and permitted. None where they
-// cannot be told.
-__user_cap_data_struct heldCapabilities()
+// What the process may do with capabilities: mount (CAP_SYS_ADMIN), and anything at all.
+struct Privileges
+{
+    bool admin = false;
+    bool any = false;
+};
+
+Privileges heldPrivileges()
 {
     __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3] = {};
+    Privileges held;
     if (syscall(SYS_capget, &header, sets) != 0)
-        return {};
-    return sets[0];
+        return held;
+    held.admin = (sets[0].effective & (1U << CAP_SYS_ADMIN)) != 0;
+    held.any = (sets[0].permitted | sets[1].permitted) != 0;
+    return held;
 }
 
 // Keeps the capability to read alone, for the tool and every program it starts: with it gone
 // from the bounding set, no program regains another.
-void dropCapabilities()
+bool dropCapabilities()
 {
     for (int capability = 0; prctl(PR_CAPBSET_READ, capability, 0, 0, 0) >= 0; ++capability) {
         if (capability != ReadingCapability && prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) {
             warnFailed("prctl(PR_CAPBSET_DROP)", errno);
-            break;
+            return false;
         }
     }
-    if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0)
+    if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0) {
         warnFailed("prctl(PR_CAP_AMBIENT_CLEAR_ALL)", errno);
+        return false;
+    }
     __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3] = {};
     sets[0].effective = 1U << ReadingCapability;
     sets[0].permitted = sets[0].effective;
     sets[0].inheritable = sets[0].effective;
-    if (syscall(SYS_capset, &header, sets) != 0)
+    const bool dropped = syscall(SYS_capset, &header, sets) == 0;
+    if (!dropped)
         warnFailed("capset", errno);
+    return dropped;
 }
 
 } // namespace
@@ -322,11 +362,12 @@ unsigned long long Sandbox::writeRights(long abi)
 
 void Sandbox::restrictToReading(Action action)
 {
-    // Without privileges there are no mounts to change and no capabilities to drop.
-    const __user_cap_data_struct held = heldCapabilities();
+    // Without privileges there are no mounts to change and no capabilities to drop. The mounts
+    // are set first, as that needs CAP_SYS_ADMIN; then every capability but reading goes.
+    const Privileges held = heldPrivileges();
     const bool bootList = action == Action::BootList;
-    if (bootList && (held.effective & (1U << CAP_SYS_ADMIN)) != 0)
-        readOnlyMounts();
+    const bool readOnly = bootList && held.admin && readOnlyMounts();
+    const bool dropped = bootList && held.any && dropCapabilities();
     // Landlock and seccomp let a process without CAP_SYS_ADMIN restrict itself only once exec can
     // no longer grant privileges; asked for always, so that a run as root is held like a user's.
     // None of the programs the tool runs relies on a set-user-ID bit.
@@ -336,7 +377,5 @@ void Sandbox::restrictToReading(Action action)
     const bool signalsScoped = abi > 0 && restrictWithLandlock(abi, action);
     // Answers the process's seccomp mode, or fails where the kernel has no seccomp.
     if (prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0)
-        filterCalls(action, !signalsScoped);
-    if (bootList && held.permitted != 0)
-        dropCapabilities();
+        filterCalls(action, !signalsScoped, readOnly && dropped);
 }

@@ -30,6 +30,8 @@ TRACED = ('open,openat,openat2,creat,rename,renameat,renameat2,unlink,unlinkat,m
           'chmod,fchmod,fchmodat,truncate,ftruncate,link,linkat,symlink,symlinkat')
 CALL = re.compile(r'^\d+ +(\w+)\((.*)$', re.M)
 WRITE_FLAG = re.compile(r'\bO_(WRONLY|RDWR|CREAT|TRUNC)\b')
+# The user of a case that runs the tool without privileges.
+NOBODY = 65534
 # A setup that exits with this status finds that the system cannot show what its case tries.
 SKIP = 77
 
@@ -100,14 +102,16 @@ class EndToEnd(dbusmock.DBusTestCase):
         super().tearDownClass()
         shutil.rmtree(data)
 
-    def run_tool(self, tmp, args, over, devices=(), setup='', env=None, stdout=subprocess.PIPE):
-        """Runs the tool in a namespace(over, devices, setup) and checks what strace saw."""
+    def run_tool(self, tmp, args, over, devices=(), setup='', env=None, stdout=subprocess.PIPE,
+                 user=()):
+        """Runs the tool as user in a namespace(over, devices, setup); checks what strace saw."""
         trace = tmp / 'trace'
         # -y names the file behind each descriptor, also one opened again through /proc.
         watch = WRAP or ['strace', '-f', '-y', '--seccomp-bpf', '-qq', '-o', str(trace),
                          '-e', 'trace=' + TRACED]
         # timeout kills its whole process group, so a hung run leaves nothing behind.
-        command = [*namespace(over, devices, setup), 'timeout', '-s', 'KILL', '60', *watch, TOOL]
+        command = [*namespace(over, devices, setup), 'timeout', '-s', 'KILL', '60', *watch, *user,
+                   TOOL]
         environment = {k: v for k, v in os.environ.items() if not k.startswith(UNSET)}
         environment.update(LANG='C.UTF-8', QT_LOGGING_RULES='default.info=true', TMP=str(tmp))
         environment.update(env or {})
@@ -149,6 +153,13 @@ class EndToEnd(dbusmock.DBusTestCase):
         probe.mkdir()
         (probe / 'old').write_text('old')
         (probe / 'gone').write_text('gone')
+        user = []
+        if (stage / 'as-nobody').exists():
+            # a user's run, held by Landlock and the whole filter: the probe's files are its own
+            user = ['setpriv', f'--reuid={NOBODY}', f'--regid={NOBODY}', '--clear-groups']
+            tmp.chmod(0o755)
+            for path in [probe, *probe.iterdir()]:
+                os.chown(path, NOBODY, NOBODY)
         before = probe_state(probe)
         env['KIV_PROBE'] = str(probe)
         # a process beside the run, which it must not signal
@@ -156,7 +167,7 @@ class EndToEnd(dbusmock.DBusTestCase):
         setup = f'exec 9>>{shlex.quote(str(probe / "old"))}\n{text(stage / "setup")}'
         over = [('/etc', stage / 'etc'), ('/root', stage / 'root')]
         devices = sorted((stage / 'devices').iterdir())
-        process = self.run_tool(tmp, ['-a', 'bootlist'], over, devices, setup, env)
+        process = self.run_tool(tmp, ['-a', 'bootlist'], over, devices, setup, env, user=user)
         self.assertEqual(process.returncode, 0)
         self.assertEqual(process.stderr, text(stage / 'stderr'))
         # Alone, so that unittest shows no diff where it would take long (6 MB entries).
