@@ -166,6 +166,30 @@ const QByteArray SchemeMember = memberName(SchemeKey);
 const QByteArray UuidMember = memberName(UuidKey);
 const QByteArray VersionMember = memberName(VersionKey);
 
+// A member of an entry: its name as written, and its value.
+using Member = std::pair<const QByteArray &, const QString &>;
+
+// Room for members written one after the other, with commas between them, at their longest.
+template <size_t Count> int jsonRoom(const Member (&members)[Count])
+{
+    int room = 0;
+    for (const Member &member : members)
+        room += 1 + member.first.size() + jsonStringRoom(member.second);
+    return room;
+}
+
+// Writes members at out, with commas between them, and answers where they end.
+template <size_t Count> char *writeMembers(char *out, const Member (&members)[Count])
+{
+    for (size_t i = 0; i < Count; ++i) {
+        if (i > 0)
+            *out++ = ',';
+        out = std::copy(members[i].first.cbegin(), members[i].first.cend(), out);
+        out = writeJsonString(out, members[i].second);
+    }
+    return out;
+}
+
 } // namespace
 
 namespace BootVersionJson {
@@ -230,24 +254,33 @@ void BootVersion::unmarshal(const QJsonObject &obj)
 
 QByteArray BootVersion::toJson() const
 {
-    // In the order of Qt's JSON objects, which keep their keys sorted.
-    const std::pair<const QByteArray &, const QString &> members[] = {
-        {DisplayMember, display}, {InitrdMember, initrd}, {KernelMember, kernel},
-        {SchemeMember, scheme},   {UuidMember, uuid},     {VersionMember, version}};
-    // Room for the braces, the commas and each member at its longest, written in place.
-    int room = 2;
-    for (const auto &member : members)
-        room += 1 + member.first.size() + jsonStringRoom(member.second);
-    QByteArray json(room, Qt::Uninitialized);
+    return toJson(bootMembersJson());
+}
+
+QByteArray BootVersion::toJson(const QByteArray &bootMembers) const
+{
+    // In the order of Qt's JSON objects, which keep their keys sorted: display, then the boot
+    // members, then uuid and version.
+    const Member first[] = {{DisplayMember, display}};
+    const Member last[] = {{UuidMember, uuid}, {VersionMember, version}};
+    QByteArray json(jsonRoom(first) + bootMembers.size() + jsonRoom(last) + 4, Qt::Uninitialized);
     char *out = json.data();
     *out++ = '{';
-    for (const auto &member : members) {
-        if (out - json.constData() > 1)
-            *out++ = ',';
-        out = std::copy(member.first.cbegin(), member.first.cend(), out);
-        out = writeJsonString(out, member.second);
-    }
+    out = writeMembers(out, first);
+    *out++ = ',';
+    out = std::copy(bootMembers.cbegin(), bootMembers.cend(), out);
+    *out++ = ',';
+    out = writeMembers(out, last);
     *out++ = '}';
     json.truncate(int(out - json.constData()));
+    return json;
+}
+
+QByteArray BootVersion::bootMembersJson() const
+{
+    const Member members[] = {
+        {InitrdMember, initrd}, {KernelMember, kernel}, {SchemeMember, scheme}};
+    QByteArray json(jsonRoom(members), Qt::Uninitialized);
+    json.truncate(int(writeMembers(json.data(), members) - json.constData()));
     return json;
 }

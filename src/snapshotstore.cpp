@@ -35,6 +35,7 @@ const int ProcPathSize = 48;
 // inode number.
 const int FileInfoSize = 256;
 const char MountIdField[] = "mnt_id:";
+const uchar FirstNonAscii = 0x80;
 
 // A description is a few hundred bytes. Anything far larger is not one of ours, and the tool
 // (often running as root) must not be made to read an unbounded amount of it.
@@ -99,6 +100,15 @@ void closeBoth(Descriptor &path, Descriptor &file)
         return;
     ::close(first);
     ::close(second);
+}
+
+// The bytes are ORed together rather than tested one by one, which the compiler vectorizes.
+bool isAscii(const char *bytes, int length)
+{
+    uchar allBits = 0;
+    for (int i = 0; i < length; ++i)
+        allBits |= uchar(bytes[i]);
+    return allBits < FirstNonAscii;
 }
 
 // A folder's name beside the lower-case form that QDir sorts by.
@@ -183,12 +193,18 @@ QList<QByteArray> SnapshotStore::folderNames(int dir, int limit, int &unlisted)
         if (!folder)
             continue;
         // Decoded as QDir decodes it: as part of a path, so that a byte order mark at its start
-        // is kept, and passed over where the bytes are no valid text.
+        // is kept, and passed over where the bytes are no valid text. Nearly every name is ASCII,
+        // the same text in every locale's encoding, which needs no codec.
         const int length = int(std::strlen(entry->d_name));
-        QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
-        const QString name = codec->toUnicode(entry->d_name, length, &state);
-        if (state.invalidChars != 0 || state.remainingChars != 0)
-            continue;
+        QString name;
+        if (isAscii(entry->d_name, length)) {
+            name = QString::fromLatin1(entry->d_name, length);
+        } else {
+            QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+            name = codec->toUnicode(entry->d_name, length, &state);
+            if (state.invalidChars != 0 || state.remainingChars != 0)
+                continue;
+        }
         FolderName found(name.toLower(), QByteArray(entry->d_name, length));
         if (int(names.size()) < limit) {
             names.push_back(std::move(found));
