@@ -159,6 +159,7 @@ bool SnapshotStore::open(const BootListText::Mount &mount)
     m_nodev = told && (info.f_flags & ST_NODEV) != 0;
     m_walk = walk;
     m_path = storePath;
+    m_storePathLength = storePath.size();
     return true;
 }
 
@@ -234,7 +235,7 @@ bool SnapshotStore::readDescription(const QByteArray &name, QByteArray &bytes)
 {
     if (m_spent)
         return false;
-    m_path.truncate(KivRecovery::SnapshotDir.size() - 1);
+    m_path.truncate(m_storePathLength);
     m_path.append(name).append(DescriptionFile);
     struct stat info = {};
     Descriptor path;

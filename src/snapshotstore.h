@@ -73,8 +73,10 @@ private:
     bool m_walk = false;
     qint64 m_descriptionBytesLeft = MaxDescriptionBytes;
     bool m_spent = false;
-    // The snapshot folder's path below the mount point, then that of the description read last.
+    // The snapshot folder's path below the mount point, of m_storePathLength bytes, then that of
+    // the description read last.
     QByteArray m_path;
+    int m_storePathLength = 0;
 };
 
 #endif // KIV_RECOVERY_SNAPSHOTSTORE_H
