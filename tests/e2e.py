@@ -103,14 +103,15 @@ class EndToEnd(dbusmock.DBusTestCase):
         shutil.rmtree(data)
 
     def run_tool(self, tmp, args, over, devices=(), setup='', env=None, stdout=subprocess.PIPE,
-                 user=()):
-        """Runs the tool as user in a namespace(over, devices, setup); checks what strace saw."""
+                 prefix=()):
+        """Runs the tool in a namespace(over, devices, setup), after strace's own options and a
+        wrapper in prefix, and checks what strace saw."""
         trace = tmp / 'trace'
         # -y names the file behind each descriptor, also one opened again through /proc.
         watch = WRAP or ['strace', '-f', '-y', '--seccomp-bpf', '-qq', '-o', str(trace),
                          '-e', 'trace=' + TRACED]
         # timeout kills its whole process group, so a hung run leaves nothing behind.
-        command = [*namespace(over, devices, setup), 'timeout', '-s', 'KILL', '60', *watch, *user,
+        command = [*namespace(over, devices, setup), 'timeout', '-s', 'KILL', '60', *watch, *prefix,
                    TOOL]
         environment = {k: v for k, v in os.environ.items() if not k.startswith(UNSET)}
         environment.update(LANG='C.UTF-8', QT_LOGGING_RULES='default.info=true', TMP=str(tmp))
@@ -153,10 +154,10 @@ class EndToEnd(dbusmock.DBusTestCase):
         probe.mkdir()
         (probe / 'old').write_text('old')
         (probe / 'gone').write_text('gone')
-        user = []
+        prefix = text(stage / 'strace').split()
         if (stage / 'as-nobody').exists():
             # a user's run, held by Landlock and the whole filter: the probe's files are its own
-            user = ['setpriv', f'--reuid={NOBODY}', f'--regid={NOBODY}', '--clear-groups']
+            prefix = ['setpriv', f'--reuid={NOBODY}', f'--regid={NOBODY}', '--clear-groups']
             tmp.chmod(0o755)
             for path in [probe, *probe.iterdir()]:
                 os.chown(path, NOBODY, NOBODY)
@@ -167,7 +168,7 @@ class EndToEnd(dbusmock.DBusTestCase):
         setup = f'exec 9>>{shlex.quote(str(probe / "old"))}\n{text(stage / "setup")}'
         over = [('/etc', stage / 'etc'), ('/root', stage / 'root')]
         devices = sorted((stage / 'devices').iterdir())
-        process = self.run_tool(tmp, ['-a', 'bootlist'], over, devices, setup, env, user=user)
+        process = self.run_tool(tmp, ['-a', 'bootlist'], over, devices, setup, env, prefix=prefix)
         self.assertEqual(process.returncode, 0)
         self.assertEqual(process.stderr, text(stage / 'stderr'))
         # Alone, so that unittest shows no diff where it would take long (6 MB entries).
