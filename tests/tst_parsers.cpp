@@ -58,6 +58,12 @@ QJsonValue check(const QString &table, const QJsonObject &row)
             found << mount.device << mount.mountPoint;
         return found;
     }
+    if (table == "mount_points") { // what a read-only remount names of every mount
+        QJsonArray points;
+        for (const MountPoint &point : mountPoints(text("mountinfo").toUtf8()))
+            points << QString::fromUtf8(point.path) << double(point.flags);
+        return points;
+    }
     if (table == "snapshots") {
         BootVersion entry;
         entry.version = "stale"; // what an earlier snapshot left behind
