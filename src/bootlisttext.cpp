@@ -27,6 +27,9 @@ const int MinBootEntryFields = 4;
 const int MaxBootEntryFields = 6;
 const int MountPointField = 1;
 
+const QString MountTablePath = QStringLiteral("/proc/self/mountinfo");
+const uchar FirstNonAscii = 0x80;
+
 const QString BackupGroup = QStringLiteral("backup");
 const QString DeviceUuidKey = QStringLiteral("device_uuid");
 const QString HistoryDeviceUuidKey = QStringLiteral("history_device_uuid");
@@ -125,6 +128,21 @@ int lengthUntilNul(const QByteArray &bytes)
 {
     const void *nul = std::memchr(bytes.constData(), '\0', size_t(bytes.size()));
     return nul ? int(static_cast<const char *>(nul) - bytes.constData()) : bytes.size();
+}
+
+bool isAscii(const char *bytes, int length)
+{
+    // The bytes are ORed together rather than tested one by one, which the compiler vectorizes.
+    uchar allBits = 0;
+    for (int i = 0; i < length; ++i)
+        allBits |= uchar(bytes[i]);
+    return allBits < FirstNonAscii;
+}
+
+QByteArray readMountTable()
+{
+    QFile file(MountTablePath);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 bool localeIsUtf8()

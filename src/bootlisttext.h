@@ -61,6 +61,12 @@ bool localeIsUtf8();
 // The length of bytes up to the first NUL byte, or of all of them.
 int lengthUntilNul(const QByteArray &bytes);
 
+// Whether bytes are all ASCII, the same text in every locale's encoding.
+bool isAscii(const char *bytes, int length);
+
+// The process's mount table (/proc/self/mountinfo), or nothing where it cannot be read.
+QByteArray readMountTable();
+
 // Bytes as UTF-8 text, up to the first NUL byte.
 QString fromUtf8UntilNul(const QByteArray &bytes);
 

@@ -208,12 +208,8 @@ QJsonObject jsonObject(const QString &text)
 bool admitSnapshot(const QByteArray &description, BootVersion &entry)
 {
     // Bytes that are all ASCII, NUL excepted, are the same as text in every locale: they are
-    // parsed as they are, without the round trip through a QString that any others take. The
-    // bytes are ORed together rather than tested one by one, which the compiler vectorizes.
-    uchar allBits = 0;
-    for (const char byte : description)
-        allBits |= uchar(byte);
-    const bool ascii = allBits < FirstOfTwoBytes &&
+    // parsed as they are, without the round trip through a QString that any others take.
+    const bool ascii = BootListText::isAscii(description.constData(), description.size()) &&
                        !std::memchr(description.constData(), '\0', size_t(description.size()));
     const QJsonObject obj =
         ascii ? parsedObject(description) : jsonObject(BootListText::fromUtf8UntilNul(description));

@@ -10,7 +10,6 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonValue>
 
 #include <algorithm>
 #include <array>
@@ -44,7 +43,6 @@ const QString RootBootInitrdPrefix = QStringLiteral("/boot/initrd.img-");
 const QString RootConfigRoot = QStringLiteral("/");
 const QString RescueConfigRoot = QStringLiteral("/root/");
 
-const QString MountTablePath = QStringLiteral("/proc/self/mountinfo");
 // The log line of a failed device listing names, as its text and as its context, the lookup that
 // callers know.
 const char MountPointLookupName[] =
@@ -55,12 +53,6 @@ const char MountPointLookupName[] =
 // document's frame each device of the run has an even share, so that an old device full of
 // snapshots cannot crowd out the current one; an entry past its device's share is left out.
 const qint64 DocumentCap = 64 * 1024 * 1024;
-
-QByteArray readMountTable()
-{
-    QFile file(MountTablePath);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // The lookup follows symbolic links of device paths the way the system does, so that
 // /dev/mapper/NAME and the node it links to count as one device.
@@ -144,7 +136,8 @@ bool BootVersionMgr::getBootList(std::FILE *out)
     if (!write(BootVersionJson::DocumentStart))
         return false;
     QStringList uuidList;
-    const QList<BootListText::Mount> mounts = BootListText::mountTable(readMountTable());
+    const QList<BootListText::Mount> mounts =
+        BootListText::mountTable(BootListText::readMountTable());
     getRecoveryBackupUUIDList(uuidList, BootListText::rootMount(mounts));
     const bool listed = getBootVersionList(uuidList, mounts, write);
     if (listed && write(BootVersionJson::DocumentEnd) && write(LineEnd) && std::fflush(out) == 0)

@@ -5,7 +5,6 @@
 #include "bootlisttext.h"
 
 #include <QDebug>
-#include <QFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -120,7 +119,6 @@ const int ReadingCapability = CAP_DAC_READ_SEARCH;
 
 const int FirstInheritedDescriptor = 3;
 const char OpenDescriptorsFolder[] = "/proc/self/fd";
-const char MountTablePath[] = "/proc/self/mountinfo";
 const char RootFolder[] = "/";
 
 void warnFailed(const char *step, int error)
@@ -163,7 +161,7 @@ bool restrictWithLandlock(long abi, Sandbox::Action action)
 // Has the filter answer EPERM to the call named, when all the comparisons hold. A name that
 // libseccomp does not know for any ABI adds no rule; one it knows for another ABI of the filter
 // only (chown32 in an amd64 build) is refused there.
-void refuse(scmp_filter_ctx filter, const char *name, const std::vector<scmp_arg_cmp> &when = {})
+void refuse(scmp_filter_ctx filter, const char *name, const std::vector<scmp_arg_cmp> &when)
 {
     const int call = seccomp_syscall_resolve_name(name);
     if (call == __NR_SCMP_ERROR || call == __NR_SCMP_UNDEF)
@@ -183,6 +181,12 @@ bool kernelRunsX32()
 #else
     return true;
 #endif
+}
+
+template <size_t Count> void refuseAll(scmp_filter_ctx filter, const char *const (&names)[Count])
+{
+    for (const char *name : names)
+        refuse(filter, name, {});
 }
 
 void addKernelAbis(scmp_filter_ctx filter)
@@ -213,25 +217,19 @@ void filterCalls(Sandbox::Action action, bool refuseSignals, bool classesHeld)
     // A failed load then reports the kernel's own error, not libseccomp's "Operation canceled".
     seccomp_attr_set(filter, SCMP_FLTATR_API_SYSRAWRC, 1);
     addKernelAbis(filter);
-    if (!classesHeld) {
-        for (const char *name : MetadataAndSystemCalls)
-            refuse(filter, name);
-    }
-    for (const char *name : MountCalls)
-        refuse(filter, name);
-    for (const char *name : IoUringCalls)
-        refuse(filter, name);
+    if (!classesHeld)
+        refuseAll(filter, MetadataAndSystemCalls);
+    refuseAll(filter, MountCalls);
+    refuseAll(filter, IoUringCalls);
     for (const scmp_datum_t request : TerminalInput)
         refuse(filter, "ioctl", {{RequestArgument, SCMP_CMP_MASKED_EQ, RequestMask, request}});
-    if (action == Sandbox::Action::BootList) {
-        for (const char *name : SocketCalls)
-            refuse(filter, name);
-    }
+    if (action == Sandbox::Action::BootList)
+        refuseAll(filter, SocketCalls);
     if (refuseSignals) {
         const scmp_datum_t self = scmp_datum_t(getpid());
         for (const char *name : SignalCalls)
             refuse(filter, name, {{TargetArgument, SCMP_CMP_NE, self, 0}});
-        refuse(filter, PidfdSignalCall);
+        refuse(filter, PidfdSignalCall, {});
     }
     const int result = seccomp_load(filter);
     if (result < 0)
@@ -275,8 +273,7 @@ bool readOnlyMounts()
             warnFailed("mount_setattr", error);
         return error == 0;
     }
-    QFile table{QLatin1String(MountTablePath)};
-    const QByteArray mountinfo = table.open(QIODevice::ReadOnly) ? table.readAll() : QByteArray();
+    const QByteArray mountinfo = BootListText::readMountTable();
     int firstError = 0;
     for (const BootListText::MountPoint &point : BootListText::mountPoints(mountinfo)) {
         const int pointError = setReadOnly(point.path.constData(), point.flags, false);

@@ -35,7 +35,6 @@ const int ProcPathSize = 48;
 // inode number.
 const int FileInfoSize = 256;
 const char MountIdField[] = "mnt_id:";
-const uchar FirstNonAscii = 0x80;
 
 // A description is a few hundred bytes. Anything far larger is not one of ours, and the tool
 // (often running as root) must not be made to read an unbounded amount of it.
@@ -100,15 +99,6 @@ void closeBoth(Descriptor &path, Descriptor &file)
         return;
     ::close(first);
     ::close(second);
-}
-
-// The bytes are ORed together rather than tested one by one, which the compiler vectorizes.
-bool isAscii(const char *bytes, int length)
-{
-    uchar allBits = 0;
-    for (int i = 0; i < length; ++i)
-        allBits |= uchar(bytes[i]);
-    return allBits < FirstNonAscii;
 }
 
 // A folder's name beside the lower-case form that QDir sorts by.
@@ -198,7 +188,7 @@ QList<QByteArray> SnapshotStore::folderNames(int dir, int limit, int &unlisted)
         // the same text in every locale's encoding, which needs no codec.
         const int length = int(std::strlen(entry->d_name));
         QString name;
-        if (isAscii(entry->d_name, length)) {
+        if (BootListText::isAscii(entry->d_name, length)) {
             name = QString::fromLatin1(entry->d_name, length);
         } else {
             QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
@@ -250,6 +240,7 @@ bool SnapshotStore::readDescription(const QByteArray &name, QByteArray &bytes)
         // Elsewhere the type is checked before the file is opened: opening a device node runs its
         // driver, so a watchdog would start its timer and a tape would rewind. O_PATH opens
         // nothing; the file is opened again through it once it is known to be a regular file.
+        // The walk follows no link, so it may as well start at the store: fewer components.
         path.reset(m_walk ? walkBeneath(m_store, name + DescriptionFile, m_mountId)
                           : openat2Beneath(m_top, m_path.constData(), O_PATH));
         if (path.get() < 0 || ::fstat(path.get(), &info) != 0)
