@@ -1,4 +1,6 @@
+#include "bootlisttext.h"
 #include "bootversionmgr.h"
+#include "textutil.h"
 
 #include <QJsonDocument>
 
@@ -26,21 +28,21 @@ QString wellFormed(QString text)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
-    const QString text = BootListText::fromUtf8UntilNul(bytes);
+    const QString text = TextUtil::fromUtf8UntilNul(bytes);
     const QString key = text.section(QLatin1Char('\n'), 0, 0);
     const QString rest = text.section(QLatin1Char('\n'), 1);
     BootListText::hasSeparateBoot(bytes);
     BootListText::rootUuid(text);
-    const QList<BootListText::Mount> mounts = BootListText::mountTable(bytes);
+    const QList<MountTable::Mount> mounts = MountTable::storageMounts(MountTable::parse(bytes));
     const auto probe = [](const QString &path) { return BootListText::DeviceNode{path, path}; };
     // The root UUID lsblk gives is never empty.
     if (!key.isEmpty())
-        BootListText::rootEntryIsRoot(rest, key, BootListText::rootMount(mounts), probe);
+        BootListText::rootEntryIsRoot(rest, key, MountTable::rootMount(mounts), probe);
     const QStringList devices = BootListText::devicePaths(rest, key);
     // A device path is always one line of the listing, never more.
     if (devices.join(QString()).contains(QLatin1Char('\n')))
         __builtin_trap();
-    BootListText::deviceMounts(mounts, devices);
+    MountTable::deviceMounts(mounts, devices);
 
     // Whatever a description on a removable device holds, the entry made of it must be what
     // Qt's JSON writer would write, byte for byte.

@@ -2,7 +2,7 @@
 // document the entries are written into, and the snapshot description a record is made from.
 #include "bootversion.h"
 
-#include "bootlisttext.h"
+#include "textutil.h"
 
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -201,7 +201,7 @@ const QByteArray DocumentEnd = QByteArrayLiteral("]}");
 QJsonObject jsonObject(const QString &text)
 {
     QByteArray bytes = text.toLocal8Bit();
-    bytes.truncate(BootListText::lengthUntilNul(bytes));
+    bytes.truncate(TextUtil::lengthUntilNul(bytes));
     return parsedObject(bytes);
 }
 
@@ -209,10 +209,10 @@ bool admitSnapshot(const QByteArray &description, BootVersion &entry)
 {
     // Bytes that are all ASCII, NUL excepted, are the same as text in every locale: they are
     // parsed as they are, without the round trip through a QString that any others take.
-    const bool ascii = BootListText::isAscii(description.constData(), description.size()) &&
+    const bool ascii = TextUtil::isAscii(description.constData(), description.size()) &&
                        !std::memchr(description.constData(), '\0', size_t(description.size()));
     const QJsonObject obj =
-        ascii ? parsedObject(description) : jsonObject(BootListText::fromUtf8UntilNul(description));
+        ascii ? parsedObject(description) : jsonObject(TextUtil::fromUtf8UntilNul(description));
     // A missing member reads as the fallback too.
     if (obj.value(StatusMember).toInt(UnknownStatus) != BootableStatus)
         return false;

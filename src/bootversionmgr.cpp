@@ -2,28 +2,20 @@
 // over the snapshots, written as the boot list document.
 #include "bootversionmgr.h"
 
+#include "bootlisttext.h"
 #include "bootversion.h"
 #include "constants.h"
-#include "descriptor.h"
+#include "processrunner.h"
 #include "snapshotstore.h"
+#include "textutil.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
-#include <csignal>
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <utility>
-#include <vector>
 
 namespace {
 
@@ -70,59 +62,12 @@ BootListText::DeviceNode probeDevice(const QString &path)
 
 const QByteArray LineEnd = QByteArrayLiteral("\n");
 
-// What one read of a program's output takes at most.
-const int OutputChunk = 64 * 1024;
-
-// A pipe, both ends close-on-exec; an end that is still open closes when it goes.
-struct Pipe
-{
-    Pipe()
-    {
-        int ends[2] = {-1, -1};
-        if (::pipe2(ends, O_CLOEXEC) == 0) {
-            readEnd.reset(ends[0]);
-            writeEnd.reset(ends[1]);
-        }
-    }
-    Descriptor readEnd;
-    Descriptor writeEnd;
-};
-
-// Reads both outputs of a program to their ends, whatever their sizes. Both are polled, so that
-// a program that fills one pipe while the tool waits on the other cannot hold the run.
-void readToEnd(int outFd, QByteArray &outBytes, int errFd, QByteArray &errBytes)
-{
-    std::array<pollfd, 2> ends = {{{outFd, POLLIN, 0}, {errFd, POLLIN, 0}}};
-    const std::array<QByteArray *, 2> buffers = {&outBytes, &errBytes};
-    std::vector<char> chunk(OutputChunk);
-    int open = int(ends.size());
-    while (open > 0) {
-        if (::poll(ends.data(), ends.size(), -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        for (size_t i = 0; i < ends.size(); ++i) {
-            if (ends[i].fd < 0 || ends[i].revents == 0)
-                continue;
-            const ssize_t count = ::read(ends[i].fd, chunk.data(), chunk.size());
-            if (count > 0)
-                buffers[i]->append(chunk.data(), int(count));
-            else if (count == 0 || errno != EINTR) {
-                // poll passes over a negative descriptor: this output has ended.
-                ends[i].fd = -1;
-                --open;
-            }
-        }
-    }
-}
-
 } // namespace
 
-bool BootVersionMgr::getBootList(std::FILE *out)
+bool BootVersionMgr::getBootList(std::FILE *out, const QByteArray &systemMountTable)
 {
     // The document is UTF-8 text; a locale of another encoding gets it converted, piece by piece.
-    const bool utf8 = BootListText::localeIsUtf8();
+    const bool utf8 = TextUtil::localeIsUtf8();
     int writeError = 0;
     const auto write = [out, utf8, &writeError](const QByteArray &utf8Text) {
         const QByteArray bytes = utf8 ? utf8Text : QString::fromUtf8(utf8Text).toLocal8Bit();
@@ -136,9 +81,11 @@ bool BootVersionMgr::getBootList(std::FILE *out)
     if (!write(BootVersionJson::DocumentStart))
         return false;
     QStringList uuidList;
-    const QList<BootListText::Mount> mounts =
-        BootListText::mountTable(BootListText::readMountTable());
-    getRecoveryBackupUUIDList(uuidList, BootListText::rootMount(mounts));
+    // The mounts as this run sees them, in the order the system shows them, so that a run in a
+    // mount namespace of its own tries a device's mounts as any other run would.
+    const QList<MountTable::Mount> mounts = MountTable::storageMounts(MountTable::inOrderOf(
+        MountTable::parse(MountTable::read()), MountTable::parse(systemMountTable)));
+    getRecoveryBackupUUIDList(uuidList, MountTable::rootMount(mounts));
     const bool listed = getBootVersionList(uuidList, mounts, write);
     if (listed && write(BootVersionJson::DocumentEnd) && write(LineEnd) && std::fflush(out) == 0)
         return true;
@@ -148,7 +95,7 @@ bool BootVersionMgr::getBootList(std::FILE *out)
 }
 
 bool BootVersionMgr::getBootVersionList(const QStringList &uuidList,
-                                        const QList<BootListText::Mount> &mounts,
+                                        const QList<MountTable::Mount> &mounts,
                                         const DocumentWriter &write)
 {
     if (uuidList.isEmpty())
@@ -224,69 +171,17 @@ QString BootVersionMgr::versionList2Json(const QList<BootVersion> &list)
     return QString::fromUtf8(document);
 }
 
-QJsonObject BootVersionMgr::QStringToJson(const QString &text)
-{
-    return BootVersionJson::jsonObject(text);
-}
-
 bool BootVersionMgr::spawnCmd(const QString &program, const QStringList &args, QString &out,
                               QString &err)
 {
-    // The program's name, then each argument, as the system names them: no shell, no splitting.
-    std::vector<QByteArray> words{QFile::encodeName(program)};
-    for (const QString &arg : args)
-        words.push_back(arg.toLocal8Bit());
-    std::vector<char *> argv;
-    for (QByteArray &word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-
-    // Close-on-exec, so that a program gets only the ends it is given as its standard input,
-    // output and error. Its input ends at once: nothing is ever sent.
-    Pipe input;
-    Pipe output;
-    Pipe error;
-    input.writeEnd.reset();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input.readEnd.get(), STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output.writeEnd.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, error.writeEnd.get(), STDERR_FILENO);
-    // A session of its own leaves the program no controlling terminal. The tool ignores SIGPIPE
-    // to see its own failed writes; a program it starts gets the default.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = 0;
-    const int started =
-        posix_spawnp(&pid, argv.front(), &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    input.readEnd.reset();
-    output.writeEnd.reset();
-    error.writeEnd.reset();
-    if (started != 0)
-        return false;
-
     QByteArray standardOutput;
     QByteArray standardError;
-    readToEnd(output.readEnd.get(), standardOutput, error.readEnd.get(), standardError);
-    // No time limit: the programs run here are short, and a slow disk must not cut them off.
-    int status = 0;
-    pid_t waited = 0;
-    do
-        waited = ::waitpid(pid, &status, 0);
-    while (waited < 0 && errno == EINTR);
-
+    const bool succeeded = ProcessRunner::run(program, args, standardOutput, standardError);
     if (!standardOutput.isEmpty())
-        out += BootListText::fromUtf8UntilNul(standardOutput);
+        out += TextUtil::fromUtf8UntilNul(standardOutput);
     if (!standardError.isEmpty())
-        err += BootListText::fromUtf8UntilNul(standardError);
-    return waited == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        err += TextUtil::fromUtf8UntilNul(standardError);
+    return succeeded;
 }
 
 void BootVersionMgr::getBootKernelAndInitrd(QString &kernel, QString &initrd)
@@ -314,15 +209,14 @@ bool BootVersionMgr::isExistBootPartition(const QString &fstabPath)
     return BootListText::hasSeparateBoot(file.readAll());
 }
 
-void BootVersionMgr::getRecoveryBackupUUIDList(QStringList &uuidList,
-                                               const BootListText::Mount &root)
+void BootVersionMgr::getRecoveryBackupUUIDList(QStringList &uuidList, const MountTable::Mount &root)
 {
     uuidList.clear();
     const QString &configRoot = isRootMounted(root) ? RootConfigRoot : RescueConfigRoot;
     uuidList = BootListText::backupUuids(configRoot + KivRecovery::ConfigFile);
 }
 
-bool BootVersionMgr::isRootMounted(const BootListText::Mount &root)
+bool BootVersionMgr::isRootMounted(const MountTable::Mount &root)
 {
     QString listing;
     QString err;
@@ -341,7 +235,7 @@ bool BootVersionMgr::isRootMounted(const BootListText::Mount &root)
 }
 
 bool BootVersionMgr::getMountPointByUUID(const QString &uuid,
-                                         const QList<BootListText::Mount> &mounts,
+                                         const QList<MountTable::Mount> &mounts,
                                          SnapshotStore &store)
 {
     const QStringList args{QStringLiteral("--output"), QStringLiteral("UUID,PATH")};
@@ -353,7 +247,7 @@ bool BootVersionMgr::getMountPointByUUID(const QString &uuid,
         return false;
     }
     const QStringList devices = BootListText::devicePaths(listing, uuid);
-    for (const BootListText::Mount &mount : BootListText::deviceMounts(mounts, devices)) {
+    for (const MountTable::Mount &mount : MountTable::deviceMounts(mounts, devices)) {
         if (store.open(mount))
             break;
     }

@@ -4,7 +4,6 @@
 #define KIV_RECOVERY_BOOTVERSIONMGR_H
 
 #include <QByteArray>
-#include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -12,8 +11,8 @@
 #include <cstdio>
 #include <functional>
 
-#include "bootlisttext.h"
 #include "bootversion.h"
+#include "mounttable.h"
 
 class SnapshotStore;
 
@@ -27,16 +26,17 @@ public:
 
     // Writes the boot list document and a newline to out as its entries are found, so that the
     // run holds one entry at a time; false, with errno set, when out could not be written.
-    bool getBootList(std::FILE *out);
+    // systemMountTable is the mount table as the system showed it before the run made a mount
+    // namespace of its own.
+    bool getBootList(std::FILE *out, const QByteArray &systemMountTable);
     // Takes the document's text a piece at a time, an entry or a comma; answers false when it
     // could not, ending the walk.
     using DocumentWriter = std::function<bool(const QByteArray &text)>;
     // mounts is the mount table, read once for the run.
-    bool getBootVersionList(const QStringList &uuidList, const QList<BootListText::Mount> &mounts,
+    bool getBootVersionList(const QStringList &uuidList, const QList<MountTable::Mount> &mounts,
                             const DocumentWriter &write);
 
     QString versionList2Json(const QList<BootVersion> &list);
-    QJsonObject QStringToJson(const QString &text);
 
     bool spawnCmd(const QString &program, const QStringList &args, QString &out, QString &err);
 
@@ -44,12 +44,12 @@ public:
     bool isExistBootPartition(const QString &fstabPath);
 
     // root is the mount at "/" in the mount table.
-    void getRecoveryBackupUUIDList(QStringList &uuidList, const BootListText::Mount &root);
-    bool isRootMounted(const BootListText::Mount &root);
+    void getRecoveryBackupUUIDList(QStringList &uuidList, const MountTable::Mount &root);
+    bool isRootMounted(const MountTable::Mount &root);
 
     // Opens the snapshot store of the filesystem uuid: of the devices lsblk lists for it and
     // their mounts in the table, the first that holds one. False only when lsblk fails.
-    bool getMountPointByUUID(const QString &uuid, const QList<BootListText::Mount> &mounts,
+    bool getMountPointByUUID(const QString &uuid, const QList<MountTable::Mount> &mounts,
                              SnapshotStore &store);
 };
 

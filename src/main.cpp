@@ -1,5 +1,6 @@
 // The entry point: the application, its translation and command line, and the chosen action.
 #include "bootversionmgr.h"
+#include "mounttable.h"
 #include "rollbacknotify.h"
 #include "sandbox.h"
 
@@ -27,13 +28,13 @@ const int OutputErrorExitCode = 1;
 
 // A boot menu built from a truncated or missing list would drop the user's way back, so a failed
 // write must not look like success.
-int writeBootList()
+int writeBootList(const QByteArray &systemMountTable)
 {
     // A reader that goes away makes the write fail with EPIPE instead of killing the run, so that
     // it ends with the message and status of any other failed write.
     std::signal(SIGPIPE, SIG_IGN);
     BootVersionMgr manager;
-    if (manager.getBootList(stdout))
+    if (manager.getBootList(stdout, systemMountTable))
         return 0;
     std::fprintf(stderr, "kiv-recovery-tool: cannot write the boot list: %s\n",
                  std::strerror(errno));
@@ -44,7 +45,7 @@ int writeBootList()
 
 int main(int argc, char *argv[])
 {
-    Sandbox::closeInheritedDescriptors();
+    Sandbox::resetDescriptors();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(KIV_VERSION));
 
@@ -79,10 +80,14 @@ int main(int argc, char *argv[])
 
     // From here on the tool reads what others wrote (descriptions on removable devices, program
     // output) and starts programs and bus threads, all of which must inherit the restriction.
-    Sandbox::restrictToReading(action == NotifyAction ? Sandbox::Action::Notify
-                                                      : Sandbox::Action::BootList);
-    if (action == BootListAction)
-        return writeBootList();
+    if (action == BootListAction) {
+        // Read before the sandbox gives the run a mount namespace of its own, which lists its
+        // mounts in another order.
+        const QByteArray systemMountTable = MountTable::read();
+        Sandbox::restrictToReading(Sandbox::Reach::FilesOnly);
+        return writeBootList(systemMountTable);
+    }
+    Sandbox::restrictToReading(Sandbox::Reach::FilesAndSockets);
     RollbackNotify rollbackNotify;
     rollbackNotify.notify();
     return 0;

@@ -3,6 +3,7 @@
 
 #include "constants.h"
 #include "descriptor.h"
+#include "textutil.h"
 
 #include <QFile>
 #include <QTextCodec>
@@ -119,7 +120,7 @@ SnapshotStore::~SnapshotStore()
     }
 }
 
-bool SnapshotStore::open(const BootListText::Mount &mount)
+bool SnapshotStore::open(const MountTable::Mount &mount)
 {
     const QByteArray mountPoint = QFile::encodeName(mount.mountPoint);
     Descriptor top(::open(mountPoint.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -188,7 +189,7 @@ QList<QByteArray> SnapshotStore::folderNames(int dir, int limit, int &unlisted)
         // the same text in every locale's encoding, which needs no codec.
         const int length = int(std::strlen(entry->d_name));
         QString name;
-        if (BootListText::isAscii(entry->d_name, length)) {
+        if (TextUtil::isAscii(entry->d_name, length)) {
             name = QString::fromLatin1(entry->d_name, length);
         } else {
             QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);

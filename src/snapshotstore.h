@@ -5,7 +5,7 @@
 #include <QByteArray>
 #include <QList>
 
-#include "bootlisttext.h"
+#include "mounttable.h"
 
 // A backup device is removable media that anyone may have written: a symbolic link on it is
 // followed only where it stays beneath the mount point, and no mount below the mount point is
@@ -31,7 +31,7 @@ public:
 
     // Opens the store of the mount, when its mount point shows that mount (nothing is mounted on
     // top), it has a size and it holds the snapshot folder.
-    bool open(const BootListText::Mount &mount);
+    bool open(const MountTable::Mount &mount);
 
     // The names of the first MaxSnapshotFolders snapshot folders, as the device stores them, in
     // the order of folderNames(); unlisted counts the folders past them.

@@ -1,6 +1,8 @@
+#include "bootlisttext.h"
 #include "bootversionmgr.h"
+#include "landlock.h"
+#include "mounttable.h"
 #include "rollbacknotify.h"
-#include "sandbox.h"
 #include "snapshotstore.h"
 
 #include <QDir>
@@ -15,6 +17,7 @@
 #include <unistd.h>
 
 using namespace BootListText;
+using namespace MountTable;
 using namespace BootVersionJson;
 
 namespace {
@@ -42,7 +45,7 @@ QJsonValue check(const QString &table, const QJsonObject &row)
         return QJsonArray::fromStringList(backupUuids(iniFile(dir, row)));
     if (table == "root_check") {
         const QString uuid = rootUuid(text("lsblk"));
-        const Mount root = rootMount(mountTable(text("mountinfo").toUtf8()));
+        const Mount root = rootMount(storageMounts(parse(text("mountinfo").toUtf8())));
         const auto probe = [&row](const QString &path) { // the links and nodes a row's system has
             return DeviceNode{row["links"][path].toString(path), row["nodes"][path].toString()};
         };
@@ -50,7 +53,10 @@ QJsonValue check(const QString &table, const QJsonObject &row)
                           !uuid.isEmpty() && rootEntryIsRoot(text("fstab"), uuid, root, probe)};
     }
     if (table == "mount_table") {
-        QList<Mount> mounts = mountTable(text("mountinfo").toUtf8());
+        QList<Mount> mounts = parse(text("mountinfo").toUtf8());
+        if (row.contains("system")) // a namespace's table in the order of the system's
+            mounts = inOrderOf(mounts, parse(text("system").toUtf8()));
+        mounts = storageMounts(mounts);
         if (row.contains("devices")) // the mounts in the order a device's store is looked for
             mounts = deviceMounts(mounts, row["devices"].toVariant().toStringList());
         QJsonArray found;
@@ -60,7 +66,7 @@ QJsonValue check(const QString &table, const QJsonObject &row)
     }
     if (table == "mount_points") { // what a read-only remount names of every mount
         QJsonArray points;
-        for (const MountPoint &point : mountPoints(text("mountinfo").toUtf8()))
+        for (const Mount &point : parse(text("mountinfo").toUtf8()))
             points << QString::fromUtf8(point.path) << double(point.flags);
         return points;
     }
@@ -124,7 +130,7 @@ QJsonValue check(const QString &table, const QJsonObject &row)
         return QJsonArray{opened >= 0, walked >= 0};
     }
     if (table == "sandbox_rights")
-        return double(Sandbox::writeRights(row["abi"].toInt()));
+        return double(Landlock::handledRights(row["abi"].toInt()));
     if (table == "rollback_info") {
         const RollbackInfo info = RollbackNotify().getRollbackInfo(iniFile(dir, row));
         return QJsonArray{QString::number(info.status), info.rollbackVersion,

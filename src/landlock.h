@@ -1,0 +1,32 @@
+// Landlock: what the run may not do to files, and whom it may not signal, whatever its rights.
+#ifndef KIV_RECOVERY_LANDLOCK_H
+#define KIV_RECOVERY_LANDLOCK_H
+
+namespace Landlock {
+
+// The kernel's Landlock ABI, or 0 where it has none or has it disabled.
+long abi();
+
+// The rights Landlock is told to handle at ABI abi (1 or later): every right that changes the
+// filesystem, and from ABI 5 ioctls on device files. With no rule added, each is denied
+// everywhere. A kernel rejects a ruleset that names a right newer than its ABI.
+unsigned long long handledRights(long abi);
+
+// The ABI from which ioctls on device files opened later are refused.
+const long DeviceIoctlAbi = 5;
+
+// What the restriction holds, once in force.
+struct Held
+{
+    bool restricted = false;
+    // Signals (and, without sockets, abstract UNIX sockets) reach no process outside the run.
+    bool signalsScoped = false;
+};
+
+// Restricts the process and all it starts from now on; sockets says whether the run may reach
+// abstract UNIX sockets outside it (its buses may be ones). Logs a failed step.
+Held restrict(long abi, bool sockets);
+
+} // namespace Landlock
+
+#endif // KIV_RECOVERY_LANDLOCK_H
