@@ -1,6 +1,5 @@
-"""What the end-to-end tests, the benchmark and the sample share to run kiv-recovery-tool on a
-made-up system: a private mount namespace with folders laid over fixed paths and tmpfs devices,
-the fake lsblk and uname, and private buses where python3-dbusmock plays the tool's peers."""
+"""How the end-to-end tests, the benchmark and the sample run kiv-recovery-tool on a made-up
+system: a private mount namespace, the fake lsblk and uname, private buses with mocked peers."""
 import contextlib
 import os
 import shlex
@@ -46,23 +45,18 @@ def namespace(over, devices=(), setup=''):
     return ['unshare', '--mount', '--propagation', 'private', 'sh', '-ec', '\n'.join(lines), 'sh']
 
 
-def environment(tmp, extra=None):
-    """The host's environment without what changes the tool's words, with $TMP for namespace()."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith(UNSET)}
-    env.update(LANG='C.UTF-8', QT_LOGGING_RULES='default.info=true', TMP=str(tmp))
-    env.update(extra or {})
-    return env
-
-
 def run(command, tmp, over, devices=(), setup='', env=None, stdout=subprocess.PIPE):
-    """Runs command in a namespace(over, devices, setup) with environment(tmp, env)."""
+    """Runs command in a namespace(over, devices, setup), $TMP being tmp, the locale C.UTF-8."""
+    environment = {k: v for k, v in os.environ.items() if not k.startswith(UNSET)}
+    environment.update(LANG='C.UTF-8', QT_LOGGING_RULES='default.info=true', TMP=str(tmp))
+    environment.update(env or {})
     return subprocess.run([*namespace(over, devices, setup), *command], stdout=stdout,
-                          stderr=subprocess.PIPE, text=True, env=environment(tmp, env))
+                          stderr=subprocess.PIPE, text=True, env=environment)
 
 
 def fake_programs(folder, replies):
-    """Links uname to the fake lsblk in folder, and lsblk too unless folder holds it; answers the
-    variables that put them first on the search path, answering from the folder replies."""
+    """Puts the fake lsblk (unless folder has one) and uname in folder; answers the variables
+    that put them first on the search path, answering from the folder replies."""
     folder.mkdir(exist_ok=True)
     if not (folder / 'lsblk').exists():
         (folder / 'lsblk').symlink_to(FAKE)
@@ -71,8 +65,6 @@ def fake_programs(folder, replies):
 
 
 class Buses(dbusmock.DBusTestCase):
-    """A private session bus and a private system bus, for the class's tests."""
-
     @classmethod
     def setUpClass(cls):
         cls.start_session_bus()
@@ -110,8 +102,7 @@ class Buses(dbusmock.DBusTestCase):
 
 @contextlib.contextmanager
 def peers():
-    """Private buses where the notification server and the recovery daemon answer as they
-    should; gives the functions that list the calls each of them received."""
+    """Private buses with both peers answering well; gives the functions listing their calls."""
     Buses.setUpClass()
     buses = Buses()
     try:
