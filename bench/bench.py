@@ -1,15 +1,11 @@
 #!/usr/bin/python3
-"""Measures kiv-recovery-tool on synthetic systems and prints one table.
-
-For each scenario: the instructions of one run (callgrind: they do not move with the machine's
-load), the peak RSS (/usr/bin/time, median of 3) and the wall time (hyperfine), beside the wall
-time of two baselines measured in the same run: a bare process start and a bare Qt program.
-Then the time of one program start through the tool beside a bare posix_spawnp of the same
-command (bench/spawn.c), and the system calls the tool makes per description (strace -c).
+"""Measures kiv-recovery-tool on synthetic systems and prints the figures docs/performance.md
+describes: per scenario the instructions of one run (callgrind), the peak RSS (/usr/bin/time,
+median of 3) and the wall time (hyperfine) beside two baselines; one program start through the
+tool beside a bare posix_spawnp (bench/spawn.c); the system calls per description (strace -c).
 Run as root: python3 bench/bench.py [BUILD_DIR] (without one it builds bench/build, Release).
-The systems are made as the end-to-end tests make theirs: a fake /etc and one tmpfs per fake
-device in a private mount namespace (e2e.namespace()), the tests' fake lsblk and uname first on
-PATH, private buses with python3-dbusmock as the peers. The script re-enters itself there."""
+The systems (bench/systems.py) are run with the end-to-end tests' harness (tests/kivharness.py):
+one tmpfs per fake device in a private mount namespace, where the script runs itself again."""
 import json
 import math
 import os
@@ -23,33 +19,15 @@ import time
 from collections import namedtuple
 from pathlib import Path
 
+import systems
+from systems import DESCRIBED, SNAPSHOTS, UNBOOTABLE, UNDESCRIBED, configuration, use
+
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / 'tests'))
-import e2e  # noqa: E402  the tests' namespace, D-Bus names and rollback configuration
+import kivharness  # noqa: E402
 
-FAKE = e2e.BOOTLIST / 'base' / 'bin' / 'lsblk'
-CONF = '/etc/kiv-recovery/kiv-recovery.ini'
-ROOT_UUID = '5a1e0c7d-0000-4000-8000-000000000001'
-# Every tenth snapshot failed (status 0) and is left out of the list.
-UNBOOTABLE = 10
 # The tool may consider only the first this many snapshot folders of a device, by name.
 FOLDERS = 65536
-# The system calls per description: those of a run over 1,000 descriptions less those of one
-# over none.
-DESCRIBED, UNDESCRIBED = 'C1000', 'C0'
-SNAPSHOTS = {'P0': 500, 'P1': 500, 'S100': 100, 'S10000': 10000, 'S100000': 100000,
-             DESCRIBED: 1000, UNDESCRIBED: 0}
-# The long string member of the large descriptions: with the rest of the document, each is just
-# under the 1 MiB the tool reads of one description.
-LONG = 1048000
-# A device of 64 links to one description of 1 MB of raw control bytes, six bytes each when
-# written: what a hostile device can make of the document.
-RAW_LINKS = 64
-# A device of 8,000 links to one description of 1 MB that is not bootable, and one of 1,000,000
-# snapshot folders without a description: neither lists anything, so only a bound on what the
-# tool reads of a device keeps its time and memory from growing with what a device holds.
-LINKS = 8000
-EMPTY = 1000000
 # counted: whether callgrind counts it (slow where the store is large); runs: hyperfine's, where
 # a run takes seconds (checking the list has warmed it up), else at least 10 after 3 warm-up
 # runs; target: the most milliseconds and MiB of peak RSS it may take (None: no bound).
@@ -74,90 +52,8 @@ LSBLK = ['lsblk', '--output', 'UUID,PATH']
 ROUNDS = 30
 
 
-def uuid(name):
-    return f'b4c0de00-0000-4000-8000-{name.encode().hex():0>12}'
-
-
-def write(path, text):
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(text)
-
-
 def run(*args, **kw):
     return subprocess.run(args, check=True, text=True, **kw)
-
-
-def configuration(uuids):
-    """The tool's configuration naming these backup devices, the last one the current one."""
-    history = ','.join(uuids[:-1])
-    return f'[backup]\ndevice_uuid={uuids[-1]}\nhistory_device_uuid="{history}"\n'
-
-
-def use(path):
-    # Each binding covers the one before: the namespace drops them all at the end.
-    run('mount', '--bind', path, CONF)
-
-
-def make_system(work):
-    """Writes the fake /etc, the fake programs' replies and one configuration per scenario."""
-    devices = [*SNAPSHOTS, 'RAW', 'LINKS', 'EMPTY']
-    write(work / 'etc' / 'kiv-recovery' / 'kiv-recovery.ini', '')
-    write(work / 'etc' / 'fstab', f'UUID={ROOT_UUID}\t/\text4\terrors=remount-ro\t0\t1\n')
-    write(work / 'fake' / 'lsblk --output MOUNTPOINT,UUID', f'MOUNTPOINT UUID\n/ {ROOT_UUID}\n')
-    listing = f'UUID PATH\n{ROOT_UUID} /dev/vda1\n'
-    for name in devices:
-        listing += f'{uuid(name)} /dev/kivtest{name}\n'
-    write(work / 'fake' / 'lsblk --output UUID,PATH', listing)
-    write(work / 'fake' / 'uname -r', '6.1.0-27-amd64\n')
-    (work / 'bin').mkdir()
-    (work / 'bin' / 'lsblk').symlink_to(FAKE)
-    (work / 'bin' / 'uname').symlink_to(FAKE)
-    for scenario in BOOTLIST:
-        write(work / 'ini' / scenario.name, configuration([uuid(n) for n in scenario.devices]))
-    for name in (DESCRIBED, UNDESCRIBED):
-        write(work / 'ini' / name, configuration([uuid(name)]))
-    for name in devices:
-        (work / 'devices' / name).mkdir(parents=True)
-
-
-def snapshots(mount):
-    """The device's snapshot folder, made even where it will hold nothing."""
-    folder = mount / 'backup' / 'system' / 'snapshots'
-    folder.mkdir(parents=True, exist_ok=True)
-    return folder
-
-
-def fill(mount, name, count):
-    folder = snapshots(mount)
-    for i in range(count):
-        description = {
-            'backupDevUUID': uuid(name),
-            'backupVersion': f'{name}-{i}',
-            'size': 8421376 + i,
-            'status': 0 if i % UNBOOTABLE == UNBOOTABLE - 1 else 1,
-            'time': '2026-11-30 10:00:00',
-            'versionDisplay': f'Snapshot {name}-{i}',
-        }
-        write(folder / f'snap-{i:06}' / 'backup_info.json', json.dumps(description, indent=4))
-
-
-def fill_links(mount, count, status, character):
-    """count snapshots whose descriptions are links to one: a status and a string of LONG
-    times the character."""
-    folder = snapshots(mount)
-    first = folder / 'link-00000' / 'backup_info.json'
-    write(first, f'{{"status":{status},"versionDisplay":"' + character * LONG + '"}')
-    for i in range(1, count):
-        link = folder / f'link-{i:05}' / 'backup_info.json'
-        link.parent.mkdir()
-        os.link(first, link)
-
-
-def fill_empty(mount, count):
-    # Plain strings and os.mkdir: a million folders take a few seconds this way.
-    prefix = f'{snapshots(mount)}/empty-'
-    for i in range(count):
-        os.mkdir(f'{prefix}{i:07}')
 
 
 def instructions(args):
@@ -211,28 +107,13 @@ def check_bootlist(tool, scenario, names):
 
 def notify(work, tool, out):
     """Measures notify on private buses, with the end-to-end tests' mocked peers."""
-    write(work / 'notify.ini', '\n'.join(e2e.INI) + '\n')
-    use(work / 'notify.ini')
-    peers = e2e.EndToEnd('test_notify')
-    e2e.EndToEnd.setUpClass()
-    try:
-        notified = peers.peer('template', e2e.NOTIFICATIONS, False)
-        cleared = peers.peer('ok', e2e.DAEMON, True)
+    use(work / 'notify.ini', '\n'.join(kivharness.INI) + '\n')
+    with kivharness.peers() as (notified, cleared):
         run(tool, '-a', 'notify')
         calls = [len(notified()), len(cleared())]
         if calls != [1, 1]:
             sys.exit(f'bench: notify made {calls} calls to the notification service and daemon')
         return measure('notify', [tool, '-a', 'notify'], out)
-    finally:
-        peers.doCleanups()
-        e2e.EndToEnd.tearDownClass()
-
-
-def seconds(args):
-    """The wall time of one run, what it prints dropped."""
-    start = time.perf_counter()
-    run(*args, stdout=subprocess.DEVNULL)
-    return time.perf_counter() - start
 
 
 def spawn_cost(work, tool):
@@ -240,18 +121,15 @@ def spawn_cost(work, tool):
     bench/spawn.c: per round, the difference between the runs at the two counts of STARTS over
     the difference in starts; then the median of the rounds. A round makes the four runs one
     after the other, backwards every other round, so that a change of load weighs on both."""
-    current = work / 'ini' / 'unlisted'
-    write(current, '')
-    use(current)
+    current = use(work / 'ini' / 'unlisted', '')
     texts = {}
+    commands = {}
     for count in STARTS:
         names = [f'U{i}' for i in range(count)]
-        texts[count] = configuration([uuid(name) for name in names])
+        texts[count] = configuration(names)
         # Written in place: the binding holds the file, not its name.
         current.write_text(texts[count])
         check_bootlist(tool, f'{count} unlisted devices', names)
-    commands = {}
-    for count in STARTS:
         commands['tool', count] = [tool, '-a', 'bootlist']
         commands['bare', count] = [work / 'spawn', str(count), *LSBLK]
     times = {job: [] for job in commands}
@@ -259,7 +137,9 @@ def spawn_cost(work, tool):
     for turn in range(ROUNDS + 1):
         for kind, count in jobs if turn % 2 else jobs[::-1]:
             current.write_text(texts[count])
-            took = seconds(commands[kind, count])
+            start = time.perf_counter()
+            run(*commands[kind, count], stdout=subprocess.DEVNULL)
+            took = time.perf_counter() - start
             if turn > 0:
                 times[kind, count].append(took)
     low, high = STARTS
@@ -271,9 +151,8 @@ def spawn_cost(work, tool):
     for kind, label in (('tool', 'spawnCmd (the tool)'), ('bare', 'posix_spawnp (spawn.c)')):
         pairs = zip(times[kind, low], times[kind, high])
         per_start[kind] = statistics.median((b - a) / (high - low) for a, b in pairs)
-        print(f'| {label} | {statistics.median(times[kind, low]) * 1e3:.1f} | '
-              f'{statistics.median(times[kind, high]) * 1e3:.1f} | '
-              f'{per_start[kind] * 1e3:.3f} |')
+        whole = [statistics.median(times[kind, count]) * 1e3 for count in STARTS]
+        print(f'| {label} | {whole[0]:.1f} | {whole[1]:.1f} | {per_start[kind] * 1e3:.3f} |')
     print(f'spawnCmd / bare start: {per_start["tool"] / per_start["bare"]:.2f}x '
           f'(target at most 1.10x)')
 
@@ -281,7 +160,7 @@ def spawn_cost(work, tool):
 def system_calls(work, tool, name):
     """The system calls of a run over the device name, by call, of the tool alone: strace -c
     without -f does not follow the programs it starts."""
-    use(work / 'ini' / name)
+    use(work / 'ini' / name, configuration([name]))
     check_bootlist(tool, name, [name])
     summary = work / 'calls.txt'
     run('strace', '-c', '-U', 'name,calls', '-o', summary, tool, '-a', 'bootlist',
@@ -300,8 +179,7 @@ def system_calls(work, tool, name):
 def calls_per_description(work, tool):
     many = system_calls(work, tool, DESCRIBED)
     none = system_calls(work, tool, UNDESCRIBED)
-    described = SNAPSHOTS[DESCRIBED]
-    return {call: (many.get(call, 0) - none.get(call, 0)) / described
+    return {call: (many.get(call, 0) - none.get(call, 0)) / SNAPSHOTS[DESCRIBED]
             for call in many.keys() | none.keys()}
 
 
@@ -327,8 +205,24 @@ def print_calls(work, tool):
     print('targets: at most 5 per description on tmpfs, at most 4 on nodev tmpfs')
 
 
-def print_targets(by_name):
-    """The figures of the scenarios that have bounds, beside them."""
+def print_results(results):
+    """The table, the figures per snapshot and those of the scenarios that have bounds."""
+    print('| scenario | instructions M | peak RSS MiB | median ms | min ms | runs |')
+    print('|---|---:|---:|---:|---:|---:|')
+    for r in results:
+        counted = '' if r['instructions'] is None else f'{r["instructions"] / 1e6:.1f}'
+        print(f'| {r["name"]} | {counted} | {r["rss"] / 1024:.1f} | {r["median"] * 1e3:.1f} | '
+              f'{r["min"] * 1e3:.1f} | {len(r["times"])} |')
+    by_name = {r['name']: r for r in results}
+    small = by_name['bootlist 100 snapshots']['instructions']
+    large = by_name['bootlist 10,000 snapshots']['instructions']
+    print(f'instructions per snapshot, 100 to 10,000: {(large - small) / 9900:,.0f}')
+    small = by_name['bootlist 10,000 snapshots']
+    large = by_name['bootlist 100,000 snapshots']
+    # Per snapshot folder the tool considered: past a bound, it leaves the rest alone.
+    per = (large['median'] - small['median']) / (large['snapshots'] - small['snapshots'])
+    print(f'wall time per snapshot, {small["snapshots"]:,} to {large["snapshots"]:,}: '
+          f'{per * 1e6:.1f} us')
     for scenario in BOOTLIST:
         if scenario.target is None:
             continue
@@ -342,46 +236,21 @@ def print_targets(by_name):
         print(f'{scenario.name}: {", ".join(figures)}: {"met" if met else "not met"}')
 
 
-def print_table(results):
-    print('| scenario | instructions M | peak RSS MiB | median ms | min ms | runs |')
-    print('|---|---:|---:|---:|---:|---:|')
-    for r in results:
-        counted = '' if r['instructions'] is None else f'{r["instructions"] / 1e6:.1f}'
-        print(f'| {r["name"]} | {counted} | {r["rss"] / 1024:.1f} | {r["median"] * 1e3:.1f} | '
-              f'{r["min"] * 1e3:.1f} | {len(r["times"])} |')
-
-
 def inside(work, tool, out):
-    for name, count in SNAPSHOTS.items():
-        fill(work / 'mnt' / name, name, count)
-    fill_links(work / 'mnt' / 'RAW', RAW_LINKS, 1, '\x01')
-    fill_links(work / 'mnt' / 'LINKS', LINKS, 0, 'x')
-    fill_empty(work / 'mnt' / 'EMPTY', EMPTY)
-    os.environ['PATH'] = f'{work / "bin"}:{os.environ["PATH"]}'
-    os.environ['KIV_FAKE'] = str(work / 'fake')
+    systems.fill_devices(work / 'mnt')
+    os.environ.update(kivharness.fake_programs(work / 'bin', work / 'fake'))
     os.environ['LANG'] = 'C.UTF-8'
     results = [measure('bare process start: /bin/true', ['/bin/true'], out, False),
                measure('bare Qt program: qtpaths --version', [BARE_QT, '--version'], out, False)]
     for scenario in BOOTLIST:
-        use(work / 'ini' / scenario.name)
+        use(work / 'ini' / scenario.name, configuration(scenario.devices))
         considered = check_bootlist(tool, scenario.name, scenario.devices)
         results.append(measure(scenario.name, [tool, '-a', 'bootlist'], out, scenario.counted,
                                scenario.runs))
         results[-1]['snapshots'] = considered
     results.append(notify(work, tool, out))
     results.append(measure('--version', [tool, '--version'], out))
-    print_table(results)
-    by_name = {r['name']: r for r in results}
-    small = by_name['bootlist 100 snapshots']['instructions']
-    large = by_name['bootlist 10,000 snapshots']['instructions']
-    print(f'instructions per snapshot, 100 to 10,000: {(large - small) / 9900:,.0f}')
-    small = by_name['bootlist 10,000 snapshots']
-    large = by_name['bootlist 100,000 snapshots']
-    # Per snapshot folder the tool considered: past a bound, it leaves the rest alone.
-    per = (large['median'] - small['median']) / (large['snapshots'] - small['snapshots'])
-    print(f'wall time per snapshot, {small["snapshots"]:,} to {large["snapshots"]:,}: '
-          f'{per * 1e6:.1f} us')
-    print_targets(by_name)
+    print_results(results)
     spawn_cost(work, tool)
     print_calls(work, tool)
 
@@ -409,12 +278,12 @@ def main():
     print(f'bench: {os.cpu_count()} cores, load {load}; hyperfine JSON in {out}', flush=True)
     with tempfile.TemporaryDirectory(prefix='kiv-bench-') as tmp:
         work = Path(tmp)
-        make_system(work)
+        systems.make_system(work)
         run('cc', '-O2', '-o', work / 'spawn', ROOT / 'bench' / 'spawn.c')
         devices = sorted((work / 'devices').iterdir())
-        command = e2e.namespace([('/etc', work / 'etc')], devices)
+        command = kivharness.namespace([('/etc', work / 'etc')], devices)
         # The distribution's python3, whatever comes first on PATH: it has python3-dbusmock.
-        env = {k: v for k, v in os.environ.items() if not k.startswith(e2e.UNSET)}
+        env = {k: v for k, v in os.environ.items() if not k.startswith(kivharness.UNSET)}
         env['TMP'] = str(work)
         inner = subprocess.run([*command, '/usr/bin/python3', __file__, '--inside', work,
                                 build / 'kiv-recovery-tool', out], env=env)

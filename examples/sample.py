@@ -3,7 +3,6 @@
 suite's own parts: a private mount namespace whose /etc is the sample's and whose two backup devices
 are tmpfs mounts, the fake lsblk and uname answering from sample-system/cmd/, and private buses
 where python3-dbusmock plays the notification server and the recovery daemon."""
-import os
 import sys
 import tempfile
 from pathlib import Path
@@ -11,10 +10,8 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 SAMPLE = ROOT / 'examples' / 'sample-system'
 TOOL = Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT / 'build' / 'kiv-recovery-tool'
-os.environ['KIV_TOOL'] = str(TOOL.resolve())
-os.environ['KIV_QM_DIR'] = str(TOOL.resolve().parent / 'translations')
 sys.path.insert(0, str(ROOT / 'tests'))
-import e2e  # noqa: E402
+import kivharness  # noqa: E402
 
 
 def plain(value):
@@ -33,28 +30,22 @@ def show(process):
 
 
 def main():
-    tests = e2e.EndToEnd('test_notify')
-    e2e.EndToEnd.setUpClass()
+    tool = [str(TOOL.resolve())]
     over = [('/etc', SAMPLE / 'etc')]
     with tempfile.TemporaryDirectory() as tmp:
         work = Path(tmp)
-        fake = work / 'bin'
-        fake.mkdir()
-        (fake / 'lsblk').symlink_to(e2e.BOOTLIST / 'base' / 'bin' / 'lsblk')
-        (fake / 'uname').symlink_to('lsblk')
-        env = {'KIV_FAKE': str(SAMPLE / 'cmd'), 'PATH': f'{fake}:{os.environ["PATH"]}'}
+        env = kivharness.fake_programs(work / 'bin', SAMPLE / 'cmd')
         print('$ kiv-recovery-tool -a bootlist')
         devices = sorted((SAMPLE / 'devices').iterdir())
-        show(tests.run_tool(work, ['-a', 'bootlist'], over, devices, env=env))
-        notified = tests.peer('template', e2e.NOTIFICATIONS, False)
-        cleared = tests.peer('ok', e2e.DAEMON, True)
-        print('\n$ kiv-recovery-tool -a notify    # rollback_status=0 in the sample configuration')
-        show(tests.run_tool(work, ['-a', 'notify'], over))
-        call = [plain(arg) for arg in notified()[0]]
-        print(f'the notification server received Notify{tuple(call)}')
-        print(f'the recovery daemon received {len(cleared())} {e2e.DAEMON.method} call')
-    tests.doCleanups()
-    e2e.EndToEnd.tearDownClass()
+        show(kivharness.run(tool + ['-a', 'bootlist'], work, over, devices, env=env))
+        with kivharness.peers() as (notified, cleared):
+            print('\n$ kiv-recovery-tool -a notify    # rollback_status=0 in the sample '
+                  'configuration')
+            show(kivharness.run(tool + ['-a', 'notify'], work, over))
+            call = [plain(arg) for arg in notified()[0]]
+            print(f'the notification server received Notify{tuple(call)}')
+            print(f'the recovery daemon received {len(cleared())} '
+                  f'{kivharness.DAEMON.method} call')
 
 
 if __name__ == '__main__':

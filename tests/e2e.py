@@ -10,15 +10,14 @@ import shutil
 import subprocess
 import tempfile
 import unittest
-from collections import namedtuple
 from pathlib import Path
 
 import dbus
-import dbusmock
 
-HERE = Path(__file__).resolve().parent
-BOOTLIST = HERE / 'fixtures' / 'bootlist'
-NOTIFY = HERE / 'fixtures' / 'notify'
+import kivharness
+from kivharness import BOOTLIST, DAEMON, NOTIFICATIONS
+
+NOTIFY = Path(__file__).resolve().parent / 'fixtures' / 'notify'
 TOOL = os.environ.get('KIV_TOOL', '')
 QM_DIR = os.environ.get('KIV_QM_DIR', '')
 WRAP = os.environ.get('KIV_WRAP', '').split()
@@ -34,35 +33,6 @@ WRITE_FLAG = re.compile(r'\bO_(WRONLY|RDWR|CREAT|TRUNC)\b')
 NOBODY = 65534
 # A setup that exits with this status finds that the system cannot show what its case tries.
 SKIP = 77
-
-Peer = namedtuple('Peer', 'service path interface method signature')
-NOTIFICATIONS = Peer('org.freedesktop.Notifications', '/org/freedesktop/Notifications',
-                     'org.freedesktop.Notifications', 'Notify', 'susssasa{sv}i')
-DAEMON = Peer('com.oxbrin.kivrecovery', '/com/oxbrin/kivrecovery',
-              'com.oxbrin.daemon.kivrecovery', 'ClearRollbackAutoNotify', '')
-# How a mocked peer answers: its reply signature and the code of its method.
-ANSWERS = {'ok': ('', ''), 'text': ('s', 'ret = "not an id"'),
-           'error': ('', 'raise dbus.exceptions.DBusException("read-only", name="kiv.Error")')}
-# The host's locale and Qt settings, which would change what the tool prints.
-UNSET = ('LC_', 'LANG', 'QT_')
-INI = ['[restore]', 'rollback_status=0', 'rollback_version=V2', 'rollback_before_version=V1']
-
-
-def namespace(over, devices=(), setup=''):
-    """The command that runs the rest of its command line in a private mount namespace where each
-    (TARGET, DIR) of over lays DIR read-only over TARGET and each folder of devices is copied to a
-    tmpfs from /dev/kivtestNAME at $TMP/mnt/NAME, NAME being the folder's; then setup runs."""
-    q = shlex.quote
-    lines = []
-    for target, folder in over:
-        lines.append(f'mount -t overlay overlay -o lowerdir={q(f"{folder}:{target}")} {target}')
-    for folder in devices:
-        lines.append(f'mkdir -p "$TMP/mnt/{folder.name}"')
-        lines.append(f'mount -t tmpfs /dev/kivtest{folder.name} "$TMP/mnt/{folder.name}"')
-        lines.append(f'cp -a {q(f"{folder}/.")} "$TMP/mnt/{folder.name}"')
-    lines.append(setup)
-    lines.append('exec "$@"')
-    return ['unshare', '--mount', '--propagation', 'private', 'sh', '-ec', '\n'.join(lines), 'sh']
 
 
 def text(path):
@@ -87,21 +57,8 @@ def signature(value):
     return {'String': 's', 'UInt32': 'u', 'Int32': 'i'}[type(value).__name__]
 
 
-class EndToEnd(dbusmock.DBusTestCase):
+class EndToEnd(kivharness.Buses):
     maxDiff = None
-
-    @classmethod
-    def setUpClass(cls):
-        cls.start_session_bus()
-        cls.start_system_bus()
-
-    @classmethod
-    def tearDownClass(cls):
-        # dbusmock 0.28 (Debian 12) forgets its data folder in its own tear-down; 0.34 (Debian 13)
-        # removes it there itself, so it may be gone already.
-        data = Path(cls.get_services_dir()).parent
-        super().tearDownClass()
-        shutil.rmtree(data, ignore_errors=True)
 
     def run_tool(self, tmp, args, over, devices=(), setup='', env=None, stdout=subprocess.PIPE,
                  prefix=()):
@@ -112,13 +69,8 @@ class EndToEnd(dbusmock.DBusTestCase):
         watch = WRAP or ['strace', '-f', '-y', '--seccomp-bpf', '-qq', '-o', str(trace),
                          '-e', 'trace=' + TRACED]
         # timeout kills its whole process group, so a hung run leaves nothing behind.
-        command = [*namespace(over, devices, setup), 'timeout', '-s', 'KILL', '60', *watch, *prefix,
-                   TOOL]
-        environment = {k: v for k, v in os.environ.items() if not k.startswith(UNSET)}
-        environment.update(LANG='C.UTF-8', QT_LOGGING_RULES='default.info=true', TMP=str(tmp))
-        environment.update(env or {})
-        process = subprocess.run(command + args, stdout=stdout, stderr=subprocess.PIPE,
-                                 text=True, env=environment)
+        command = ['timeout', '-s', 'KILL', '60', *watch, *prefix, TOOL, *args]
+        process = kivharness.run(command, tmp, over, devices, setup, env, stdout)
         if process.returncode == SKIP:
             self.skipTest(process.stderr)
         if WRAP:
@@ -146,9 +98,8 @@ class EndToEnd(dbusmock.DBusTestCase):
         stage = tmp / 'stage'
         shutil.copytree(BOOTLIST / 'base', stage, symlinks=True)
         shutil.copytree(BOOTLIST / 'cases' / name, stage, symlinks=True, dirs_exist_ok=True)
-        (stage / 'bin' / 'uname').symlink_to('lsblk')
-        env = {'KIV_FAKE': str(stage / 'cmd'), 'STAGE': str(stage)}
-        env['PATH'] = f'{stage / "bin"}:{os.environ["PATH"]}'
+        env = kivharness.fake_programs(stage / 'bin', stage / 'cmd')
+        env['STAGE'] = str(stage)
         # Where the fake lsblk tries to write, which the sandbox must refuse, also through a
         # descriptor the tool is given open.
         probe = tmp / 'probe'
@@ -176,33 +127,12 @@ class EndToEnd(dbusmock.DBusTestCase):
         self.assertEqual(process.stdout, (stage / 'expected.json').read_text())
         self.assertEqual(probe_state(probe), before)
 
-    def peer(self, answer, peer, system_bus):
-        """Starts a mocked peer; answers a function that lists the calls it received."""
-        if answer == 'none':
-            return None
-        if answer == 'template':
-            process, mock = self.spawn_server_template('notification_daemon',
-                                                       stdout=subprocess.DEVNULL)
-        else:
-            process = self.spawn_server(peer.service, peer.path, peer.interface,
-                                        system_bus=system_bus, stdout=subprocess.DEVNULL)
-            mock = self.get_dbus(system_bus).get_object(peer.service, peer.path)
-            mock.AddMethod('', peer.method, peer.signature, *ANSWERS[answer],
-                           dbus_interface=dbusmock.MOCK_IFACE)
-        self.addCleanup(process.wait)
-        self.addCleanup(process.terminate)
-
-        def calls():
-            recorded = mock.GetMethodCalls(peer.method, dbus_interface=dbusmock.MOCK_IFACE)
-            return [list(args) for _, args in recorded]
-        return calls
-
     def check_notify(self, row, tmp):
         notified = self.peer(row.get('session', 'template'), NOTIFICATIONS, False)
         cleared = self.peer(row.get('daemon', 'ok'), DAEMON, True)
         shutil.copytree(QM_DIR, tmp / 'share' / 'kiv-recovery' / 'translations' / 'tool')
         (tmp / 'etc' / 'kiv-recovery').mkdir(parents=True)
-        ini = row.get('ini', INI)
+        ini = row.get('ini', kivharness.INI)
         if ini is not None:
             (tmp / 'etc' / 'kiv-recovery' / 'kiv-recovery.ini').write_text('\n'.join(ini))
         over = [('/etc', tmp / 'etc'), ('/usr/share', tmp / 'share')]
