@@ -28,6 +28,7 @@ ONLY = os.environ.get('KIV_CASE')
 TRACED = ('open,openat,openat2,creat,rename,renameat,renameat2,unlink,unlinkat,mkdir,mkdirat,'
           'chmod,fchmod,fchmodat,truncate,ftruncate,link,linkat,symlink,symlinkat')
 CALL = re.compile(r'^\d+ +(\w+)\((.*)$', re.M)
+FAILED = re.compile(r' = -1 E\w+ \(')
 WRITE_FLAG = re.compile(r'\bO_(WRONLY|RDWR|CREAT|TRUNC)\b')
 # The user of a case that runs the tool without privileges.
 NOBODY = 65534
@@ -65,9 +66,11 @@ class EndToEnd(kivharness.Buses):
         """Runs the tool in a namespace(over, devices, setup), after strace's own options and a
         wrapper in prefix, and checks what strace saw."""
         trace = tmp / 'trace'
-        # -y names the file behind each descriptor, also one opened again through /proc.
+        # -y names the file behind each descriptor, also one opened again through /proc. strace
+        # injects faults only into the calls it traces.
+        injected = re.findall(r'inject=(\w+)', ' '.join(prefix))
         watch = WRAP or ['strace', '-f', '-y', '--seccomp-bpf', '-qq', '-o', str(trace),
-                         '-e', 'trace=' + TRACED]
+                         '-e', 'trace=' + ','.join([TRACED, *injected])]
         # timeout kills its whole process group, so a hung run leaves nothing behind.
         command = ['timeout', '-s', 'KILL', '60', *watch, *prefix, TOOL, *args]
         process = kivharness.run(command, tmp, over, devices, setup, env, stdout)
@@ -85,16 +88,19 @@ class EndToEnd(kivharness.Buses):
     def check_trace(self, trace, probe):
         self.assertIn('libQt5Core', trace)
         for call, args in CALL.findall(trace):
-            # the probe's own attempts, which the sandbox must refuse
-            if str(probe) in args:
-                continue
-            self.assertTrue(call.startswith('open'), (call, args))
-            self.assertNotRegex(args, WRITE_FLAG)
             # a case's bait, such as a device node, which may be looked at but not opened
             if 'never-open' in args:
                 self.assertRegex(args, r'O_PATH|= -1 EACCES')
+            # A call that failed changed nothing; the probe's attempts on its folder must fail,
+            # which its files show; a call traced to inject a fault into it is no write.
+            if call not in TRACED.split(',') or str(probe) in args or FAILED.search(args):
+                continue
+            self.assertTrue(call.startswith('open'), (call, args))
+            self.assertNotRegex(args, WRITE_FLAG)
 
-    def check_bootlist(self, name, tmp):
+    def check_bootlist(self, name, tmp, fault=''):
+        """Runs the case name; a fault, a line of its faults file, gives strace options that make
+        a step of the sandbox fail, the routes the probe then finds open and the warning."""
         stage = tmp / 'stage'
         shutil.copytree(BOOTLIST / 'base', stage, symlinks=True)
         shutil.copytree(BOOTLIST / 'cases' / name, stage, symlinks=True, dirs_exist_ok=True)
@@ -107,22 +113,33 @@ class EndToEnd(kivharness.Buses):
         (probe / 'old').write_text('old')
         (probe / 'gone').write_text('gone')
         prefix = text(stage / 'strace').split()
+        warning = ''
+        if fault:
+            options, env['KIV_PROBE_OPEN'], warning = fault.split('\t')
+            prefix += options.split()
+        user = 0
         if (stage / 'as-nobody').exists():
             # a user's run, held by Landlock and the whole filter: the probe's files are its own
-            prefix = ['setpriv', f'--reuid={NOBODY}', f'--regid={NOBODY}', '--clear-groups']
+            user = NOBODY
+            prefix += ['setpriv', f'--reuid={NOBODY}', f'--regid={NOBODY}', '--clear-groups']
             tmp.chmod(0o755)
             for path in [probe, *probe.iterdir()]:
                 os.chown(path, NOBODY, NOBODY)
         before = probe_state(probe)
         env['KIV_PROBE'] = str(probe)
-        # a process beside the run, which it must not signal
-        env['KIV_PROBE_PID'] = str(os.getpid())
+        # a process beside the run, of its user, which it must neither signal nor change
+        neighbour = subprocess.Popen(['sleep', '60'], user=user, group=user)
+        self.addCleanup(neighbour.wait)
+        self.addCleanup(neighbour.kill)
+        env['KIV_PROBE_PID'] = str(neighbour.pid)
+        env['KIV_HOST_IPC'] = os.readlink('/proc/self/ns/ipc')
         setup = f'exec 9>>{shlex.quote(str(probe / "old"))}\n{text(stage / "setup")}'
         over = [('/etc', stage / 'etc'), ('/root', stage / 'root')]
         devices = sorted((stage / 'devices').iterdir())
         process = self.run_tool(tmp, ['-a', 'bootlist'], over, devices, setup, env, prefix=prefix)
         self.assertEqual(process.returncode, 0)
-        self.assertEqual(process.stderr, text(stage / 'stderr'))
+        expected = f'{warning}\n' if warning else text(stage / 'stderr')
+        self.assertEqual(process.stderr, expected)
         # Alone, so that unittest shows no diff where it would take long (6 MB entries).
         self.assertEqual(process.stdout, (stage / 'expected.json').read_text())
         self.assertEqual(probe_state(probe), before)
@@ -162,8 +179,16 @@ class EndToEnd(kivharness.Buses):
             name = line.split(' ')[0]
             if line.startswith('#') or ONLY not in (None, name):
                 continue
-            with self.subTest(name), tempfile.TemporaryDirectory(prefix='kiv-e2e-') as tmp:
-                self.check_bootlist(name, Path(tmp))
+            faults = text(BOOTLIST / 'cases' / name / 'faults').splitlines()
+            for fault in ['', *faults]:
+                if fault.startswith('#'):
+                    continue
+                with self.subTest(name, fault=fault), \
+                        tempfile.TemporaryDirectory(prefix='kiv-e2e-') as tmp:
+                    try:
+                        self.check_bootlist(name, Path(tmp), fault)
+                    finally:
+                        self.doCleanups()
 
     def test_notify(self):
         for row in json.loads((NOTIFY / 'cases.json').read_text()):
