@@ -99,9 +99,15 @@ const unsigned FirstArgument = 0;
 const unsigned RequestArgument = 1;
 
 // A filter covers only the ABIs it is built for and kills a call of any other. An i386 tool on
-// amd64 starts amd64 programs, so each family's ABIs are all filtered, with the same rules.
+// amd64 starts amd64 programs, so each family's ABIs are all filtered, with the same rules: the
+// architectures Debian releases with their 32-bit companions.
 const std::vector<std::vector<uint32_t>> AbiFamilies = {
-    {SCMP_ARCH_X86_64, SCMP_ARCH_X86, SCMP_ARCH_X32}, {SCMP_ARCH_AARCH64, SCMP_ARCH_ARM}};
+    {SCMP_ARCH_X86_64, SCMP_ARCH_X86, SCMP_ARCH_X32},
+    {SCMP_ARCH_AARCH64, SCMP_ARCH_ARM},
+    {SCMP_ARCH_MIPSEL64, SCMP_ARCH_MIPSEL64N32, SCMP_ARCH_MIPSEL},
+    {SCMP_ARCH_S390X, SCMP_ARCH_S390},
+    {SCMP_ARCH_PPC64LE},
+    {SCMP_ARCH_RISCV64}};
 
 // Has the filter answer EPERM to the call named, when all the comparisons hold. A name that
 // libseccomp does not know for any ABI adds no rule; one it knows for another ABI of the filter
@@ -181,9 +187,11 @@ scmp_filter_ctx SyscallFilter::build(const Plan &plan, uint32_t arch)
         return nullptr;
     // A failed load then reports the kernel's own error, not libseccomp's "Operation canceled".
     seccomp_attr_set(filter, SCMP_FLTATR_API_SYSRAWRC, 1);
+    // The tool's own ABI is the one of the filter; another, asked for to see its filter without
+    // loading it, takes its place first, as a filter's ABIs must share one byte order.
     if (arch != seccomp_arch_native()) {
-        seccomp_arch_add(filter, arch);
         seccomp_arch_remove(filter, seccomp_arch_native());
+        seccomp_arch_add(filter, arch);
     }
     addFamilyAbis(filter, arch);
     if (!plan.metadataHeld) {

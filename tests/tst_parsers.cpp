@@ -4,12 +4,14 @@
 #include "mounttable.h"
 #include "rollbacknotify.h"
 #include "snapshotstore.h"
+#include "syscallfilter.h"
 
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 
 #include <array>
@@ -218,6 +220,58 @@ private slots:
         QCOMPARE(BootVersionMgr().spawnCmd(program, args, output, error), ok);
         QCOMPARE(output, "pre:" + out);
         QCOMPARE(error, err);
+    }
+
+    // The tool's ABI first, then the others of its family, whose programs it may start.
+    void filterFamilies_data()
+    {
+        QTest::addColumn<QStringList>("family");
+        QTest::newRow("amd64 and i386") << QStringList{"x86_64", "x86"};
+        QTest::newRow("i386 on an amd64 kernel") << QStringList{"x86", "x86_64"};
+        QTest::newRow("arm64 and armhf") << QStringList{"aarch64", "arm"};
+        QTest::newRow("armhf on an arm64 kernel") << QStringList{"arm", "aarch64"};
+        QTest::newRow("mips64el, n32 and mipsel")
+            << QStringList{"mipsel64", "mipsel64n32", "mipsel"};
+        QTest::newRow("mipsel on a mips64el kernel") << QStringList{"mipsel", "mipsel64"};
+        QTest::newRow("s390x and s390") << QStringList{"s390x", "s390"};
+        QTest::newRow("ppc64el") << QStringList{"ppc64le"};
+        QTest::newRow("riscv64") << QStringList{"riscv64"};
+    }
+    // The filter, built but not loaded, refuses a call of each group in each ABI of the family.
+    void filterFamilies()
+    {
+        QFETCH(QStringList, family);
+        const char *const calls[] = {"chmod",
+                                     "reboot",
+                                     "mount",
+                                     "io_uring_setup",
+                                     "ptrace",
+                                     "keyctl",
+                                     "open_by_handle_at",
+                                     "socket",
+                                     "kill",
+                                     "prlimit64",
+                                     "ioctl"};
+        const uint32_t tool = seccomp_arch_resolve_name(qPrintable(family.first()));
+        const scmp_filter_ctx filter = SyscallFilter::build(SyscallFilter::Plan(), tool);
+        QTemporaryFile exported;
+        QVERIFY(filter && exported.open() && seccomp_export_pfc(filter, exported.handle()) == 0);
+        seccomp_release(filter);
+        exported.seek(0);
+        const QByteArray pfc = exported.readAll();
+        for (const QString &abi : family) {
+            const uint32_t token = seccomp_arch_resolve_name(qPrintable(abi));
+            const QByteArray heading = "# filter for arch " + abi.toLatin1() + " (";
+            const int start = pfc.indexOf(heading + QByteArray::number(token) + ")");
+            QVERIFY2(start >= 0, qPrintable(abi));
+            const QByteArray part =
+                pfc.mid(start, pfc.indexOf("# filter for arch", start + 1) - start);
+            for (const char *call : calls) {
+                const int number = seccomp_syscall_resolve_name_arch(token, call);
+                const QByteArray test = "if ($syscall == " + QByteArray::number(number) + ")";
+                QVERIFY2(number < 0 || part.contains(test), qPrintable(abi + ": " + call));
+            }
+        }
     }
 
     void admitSnapshot_data()
