@@ -32,11 +32,13 @@ const QString SeparateBootInitrdPrefix = QStringLiteral("/initrd.img-");
 const QString RootBootKernelPrefix = QStringLiteral("/boot/vmlinuz-");
 const QString RootBootInitrdPrefix = QStringLiteral("/boot/initrd.img-");
 
-const QString RootConfigRoot = QStringLiteral("/");
+// Fixed: where a rescue system keeps the configuration of the system it rescues.
 const QString RescueConfigRoot = QStringLiteral("/root/");
 
-// The log line of a failed device listing names, as its text and as its context, the lookup that
-// callers know.
+// Fixed: the log line of a failed device listing names, as its text and as its context, the
+// lookup by the signature it has always been logged with, which is what readers of the log match.
+// The method now takes the mount table and fills a store, but the line keeps naming the lookup as
+// it was first published, so that it must not follow the method's parameters.
 const char MountPointLookupName[] =
     "bool BootVersionMgr::getMountPointByUUID(const QString&, QString&)";
 
@@ -212,7 +214,8 @@ bool BootVersionMgr::isExistBootPartition(const QString &fstabPath)
 void BootVersionMgr::getRecoveryBackupUUIDList(QStringList &uuidList, const MountTable::Mount &root)
 {
     uuidList.clear();
-    const QString &configRoot = isRootMounted(root) ? RootConfigRoot : RescueConfigRoot;
+    const QString &configRoot =
+        isRootMounted(root) ? KivRecovery::RootMountPoint : RescueConfigRoot;
     uuidList = BootListText::backupUuids(configRoot + KivRecovery::ConfigFile);
 }
 
@@ -229,6 +232,8 @@ bool BootVersionMgr::isRootMounted(const MountTable::Mount &root)
 
     QString fstab;
     QString catErr;
+    // Fixed: fstab is read here by running cat, as the rescue check always has, beside the QFile
+    // read of the /boot probe: a system whose cat fails counts as a rescue system.
     if (!spawnCmd(CatProgram, {FstabPath}, fstab, catErr))
         return false;
     return BootListText::rootEntryIsRoot(fstab, uuid, root, probeDevice);

@@ -45,10 +45,13 @@ public:
 
     // root is the mount at "/" in the mount table.
     void getRecoveryBackupUUIDList(QStringList &uuidList, const MountTable::Mount &root);
+    // Under its published name: whether this is the running system, whose configuration lies
+    // under "/", rather than a rescue system, which keeps it under "/root/".
     bool isRootMounted(const MountTable::Mount &root);
 
-    // Opens the snapshot store of the filesystem uuid: of the devices lsblk lists for it and
-    // their mounts in the table, the first that holds one. False only when lsblk fails.
+    // Under its published name, which once answered a mount point: opens the snapshot store of
+    // the filesystem uuid, of the devices lsblk lists for it and their mounts in the table the
+    // first that holds one. False only when lsblk fails.
     bool getMountPointByUUID(const QString &uuid, const QList<MountTable::Mount> &mounts,
                              SnapshotStore &store);
 };

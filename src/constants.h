@@ -12,7 +12,8 @@ namespace KivRecovery {
 // read it from a rescue system's /root/, "notify" always reads it from "/".
 const QString ConfigFile = QStringLiteral("etc/kiv-recovery/kiv-recovery.ini");
 
-// The folder of the root filesystem, as fstab and the mount table name it.
+// The root folder, as fstab and the mount table name the root filesystem's mount point, and the
+// root that bootlist on the running system and notify read the configuration file under.
 const QString RootMountPoint = QStringLiteral("/");
 
 // Where a backup device keeps its system snapshots, below its mount point.

@@ -22,7 +22,9 @@ const QString TranslationDir = QStringLiteral("/usr/share/kiv-recovery/translati
 const QString TranslationFilePattern = QStringLiteral("%1/kiv-recovery-tool_%2.qm");
 const QString BootListAction = QStringLiteral("bootlist");
 const QString NotifyAction = QStringLiteral("notify");
-// QCommandLineParser::showHelp() exits with this; the shell sees 255.
+// Fixed exit statuses, which callers test: QCommandLineParser::showHelp() exits with -1, which
+// the shell sees as 255, for a missing or unknown action; 1 where the boot list could not be
+// written; 0 otherwise, whatever the action met.
 const int UsageExitCode = -1;
 const int OutputErrorExitCode = 1;
 
@@ -71,6 +73,9 @@ int main(int argc, char *argv[])
     parser.addVersionOption();
     parser.addOption(actionOption);
     parser.process(app);
+    // Fixed: a second parse of the same arguments, which process() has already judged, so that it
+    // cannot fail here; it is kept as the published entry has it, with its exit, should process()
+    // ever let an error through.
     if (!parser.parse(QCoreApplication::arguments()))
         parser.showHelp(UsageExitCode);
 

@@ -1,10 +1,12 @@
 // The run's own mount, PID and IPC namespaces.
 #include "namespaces.h"
 
+#include "constants.h"
 #include "descriptor.h"
 #include "mounttable.h"
 #include "sandboxstep.h"
 
+#include <QFile>
 #include <QtGlobal>
 
 #include <cerrno>
@@ -20,7 +22,6 @@
 
 namespace {
 
-const char RootFolder[] = "/";
 const char ProcFolder[] = "/proc";
 const char ProcType[] = "proc";
 const unsigned long ProcFlags = MS_NOSUID | MS_NODEV | MS_NOEXEC;
@@ -100,7 +101,8 @@ bool Namespaces::enterMountNamespace()
 
 bool Namespaces::readOnlyMounts()
 {
-    const int error = setReadOnly(RootFolder, 0, true);
+    const QByteArray root = QFile::encodeName(KivRecovery::RootMountPoint);
+    const int error = setReadOnly(root.constData(), 0, true);
     if (error != EINVAL && error != ENOSYS) {
         if (error != 0)
             SandboxStep::warnFailed("mount_setattr", error);
@@ -114,7 +116,7 @@ bool Namespaces::readOnlyMounts()
         const int mountError = setReadOnly(mount.path.constData(), mount.flags, false);
         if (firstError == 0)
             firstError = mountError;
-        rootListed = rootListed || mount.path == RootFolder;
+        rootListed = rootListed || mount.path == root;
     }
     if (firstError != 0)
         SandboxStep::warnFailed(error == ENOSYS ? "mount(MS_REMOUNT)" : "mount_setattr",

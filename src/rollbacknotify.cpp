@@ -14,6 +14,7 @@
 
 namespace {
 
+// Fixed: the group and keys the suite's other programs write, and the states they record.
 const QString RestoreGroup = QStringLiteral("restore");
 const QString RollbackStatusKey = QStringLiteral("rollback_status");
 const QString RollbackVersionKey = QStringLiteral("rollback_version");
@@ -22,6 +23,8 @@ const int NoRollback = -1;
 const int RollbackSucceeded = 0;
 const int RollbackFailed = 1;
 
+// Fixed: the notification service's names, the Desktop Notifications interface, and what the
+// call gives it: the icon the suite installs, an id, a timeout.
 const QString NotifyService = QStringLiteral("org.freedesktop.Notifications");
 const QString NotifyPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString NotifyInterface = NotifyService;
@@ -31,6 +34,7 @@ const QString NotifyIcon = QStringLiteral("kiv-recovery");
 const uint NotifyReplacesId = 101;
 const int NotifyTimeoutMs = 8000;
 
+// Fixed: the recovery daemon's names, the interface of a separate program.
 const QString DaemonService = QStringLiteral("com.oxbrin.kivrecovery");
 const QString DaemonPath = QStringLiteral("/com/oxbrin/kivrecovery");
 const QString DaemonInterface = QStringLiteral("com.oxbrin.daemon.kivrecovery");
@@ -51,7 +55,8 @@ int statusFromSetting(const QVariant &value)
 
 bool RollbackNotify::notify()
 {
-    const RollbackInfo info = getRollbackInfo(QStringLiteral("/") + KivRecovery::ConfigFile);
+    const RollbackInfo info =
+        getRollbackInfo(KivRecovery::RootMountPoint + KivRecovery::ConfigFile);
     sendNotify(info);
     if (info.status != NoRollback)
         clearRollbackAutoNotify();
@@ -80,6 +85,7 @@ bool RollbackNotify::sendNotify(const RollbackInfo &info)
 {
     const QString rollbackVersion = info.rollbackVersion;
     if (rollbackVersion.isEmpty() || info.status == NoRollback) {
+        // Fixed, as every log line here: its words, which readers of the log match.
         qInfo() << "sendNotify rollbackVersion = " << rollbackVersion
                 << ", status = " << info.status;
         return true;
