@@ -11,11 +11,9 @@ namespace {
 QString wellFormed(QString text)
 {
     for (int i = 0; i < text.size(); ++i) {
-        const bool pair =
-            text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate();
-        if (pair)
+        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
             ++i;
-        else if (text.at(i).isSurrogate())
+        else if (text[i].isSurrogate())
             text[i] = QChar::ReplacementCharacter;
     }
     return text;
@@ -50,9 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!BootVersionJson::admitSnapshot(bytes, record))
         return 0;
     BootVersion reference = record;
-    reference.version = wellFormed(record.version);
-    reference.display = wellFormed(record.display);
-    reference.uuid = wellFormed(record.uuid);
+    for (QString *member : {&reference.version, &reference.display, &reference.uuid})
+        *member = wellFormed(*member);
     if (record.toJson() != QJsonDocument(reference.marshal()).toJson(QJsonDocument::Compact))
         __builtin_trap();
     return 0;

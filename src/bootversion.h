@@ -23,11 +23,6 @@ public:
     // The compact JSON text of marshal()'s object, byte for byte as Qt's writer gives it, but
     // written without building the object: the boot list holds one of these per snapshot.
     QByteArray toJson() const;
-    // The same, with the members initrd, kernel and scheme, which lie side by side in key order,
-    // given as bootMembersJson() wrote them: every entry of a boot list has the same three, which
-    // are then written once for all.
-    QByteArray toJson(const QByteArray &bootMembers) const;
-    QByteArray bootMembersJson() const;
 };
 
 namespace BootVersionJson {

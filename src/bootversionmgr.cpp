@@ -106,7 +106,6 @@ bool BootVersionMgr::getBootVersionList(const QStringList &uuidList,
     BootVersion base;
     getBootKernelAndInitrd(base.kernel, base.initrd);
     base.scheme = RecoveryScheme;
-    const QByteArray bootMembers = base.bootMembersJson();
 
     const QByteArray &separator = BootVersionJson::EntrySeparator;
     const qint64 frame =
@@ -136,7 +135,7 @@ bool BootVersionMgr::getBootVersionList(const QStringList &uuidList,
             }
             if (!BootVersionJson::admitSnapshot(description, record))
                 continue;
-            const QByteArray entry = record.toJson(bootMembers);
+            const QByteArray entry = record.toJson();
             // Every entry but the document's first comes after a comma.
             const qint64 cost = entry.size() + (first ? 0 : separator.size());
             if (written + cost > share) {

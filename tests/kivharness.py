@@ -11,7 +11,6 @@ from pathlib import Path
 import dbusmock
 
 BOOTLIST = Path(__file__).resolve().parent / 'fixtures' / 'bootlist'
-# Stands in for lsblk and for uname, answering from a folder of replies, one per command line.
 FAKE = BOOTLIST / 'base' / 'bin' / 'lsblk'
 # The host's locale and Qt settings, which would change what the tool prints.
 UNSET = ('LC_', 'LANG', 'QT_')
@@ -55,8 +54,8 @@ def run(command, tmp, over, devices=(), setup='', env=None, stdout=subprocess.PI
 
 
 def fake_programs(folder, replies):
-    """Puts the fake lsblk (unless folder has one) and uname in folder; answers the variables
-    that put them first on the search path, answering from the folder replies."""
+    """Puts the fake lsblk (unless folder has one) and uname, answering from replies, first on
+    the search path: answers the variables that do it."""
     folder.mkdir(exist_ok=True)
     if not (folder / 'lsblk').exists():
         (folder / 'lsblk').symlink_to(FAKE)
