@@ -64,6 +64,99 @@ BootListText::DeviceNode probeDevice(const QString &path)
 
 const QByteArray LineEnd = QByteArrayLiteral("\n");
 
+// The entries of the document, written as they come, a comma before each but the first.
+class EntryList
+{
+public:
+    explicit EntryList(const BootVersionMgr::DocumentWriter &write)
+        : m_write(write)
+    {
+    }
+    // What entry costs the document where it would be written next.
+    qint64 cost(const QByteArray &entry) const
+    {
+        return entry.size() + (m_first ? 0 : BootVersionJson::EntrySeparator.size());
+    }
+    // False where the document could not be written.
+    bool append(const QByteArray &entry)
+    {
+        if (!m_first && !m_write(BootVersionJson::EntrySeparator))
+            return false;
+        m_first = false;
+        return m_write(entry);
+    }
+
+private:
+    const BootVersionMgr::DocumentWriter &m_write;
+    bool m_first = true;
+};
+
+// What one device may cost the document, and what its bounds left out.
+struct DeviceBudget
+{
+    explicit DeviceBudget(qint64 documentShare)
+        : share(documentShare)
+    {
+    }
+    // Whether an entry of cost bytes still fits the device's share; one that does not is
+    // counted as skipped.
+    bool fits(qint64 cost)
+    {
+        if (written + cost > share) {
+            ++skipped;
+            return false;
+        }
+        written += cost;
+        return true;
+    }
+    // One warning for each bound that left something of the device out.
+    void warnLeftOut(const QString &uuid) const
+    {
+        if (unlisted > 0)
+            qWarning() << "getBootVersionList uuid = " << uuid << ", unlisted = " << unlisted
+                       << ", folders = " << SnapshotStore::MaxSnapshotFolders;
+        if (unread > 0)
+            qWarning() << "getBootVersionList uuid = " << uuid << ", unread = " << unread
+                       << ", bytes = " << SnapshotStore::MaxDescriptionBytes;
+        if (skipped > 0)
+            qWarning() << "getBootVersionList uuid = " << uuid << ", skipped = " << skipped
+                       << ", share = " << share;
+    }
+
+    const qint64 share;
+    qint64 written = 0;
+    int unlisted = 0;
+    int unread = 0;
+    int skipped = 0;
+};
+
+// Writes the bootable snapshots of the store, each from base, within the device's budget; false
+// where the document could not be written.
+bool listDevice(SnapshotStore &store, const BootVersion &base, DeviceBudget &budget,
+                EntryList &entries)
+{
+    const QList<QByteArray> names = store.snapshotNames(budget.unlisted);
+    // One buffer for every description of the device, read one after the other.
+    QByteArray description;
+    for (int i = 0; i < names.size(); ++i) {
+        if (!store.readDescription(names.at(i), description)) {
+            if (!store.descriptionBytesSpent())
+                continue;
+            budget.unread = names.size() - i;
+            return true;
+        }
+        // Every snapshot starts from the base record, so a member one description lacks is
+        // empty rather than the previous snapshot's value.
+        BootVersion record = base;
+        if (!BootVersionJson::admitSnapshot(description, record))
+            continue;
+        const QByteArray entry = record.toJson();
+        if (budget.fits(entries.cost(entry)) && !entries.append(entry))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool BootVersionMgr::getBootList(std::FILE *out, const QByteArray &systemMountTable)
@@ -102,60 +195,19 @@ bool BootVersionMgr::getBootVersionList(const QStringList &uuidList,
 {
     if (uuidList.isEmpty())
         return true;
-
     BootVersion base;
     getBootKernelAndInitrd(base.kernel, base.initrd);
     base.scheme = RecoveryScheme;
-
-    const QByteArray &separator = BootVersionJson::EntrySeparator;
     const qint64 frame =
         BootVersionJson::DocumentStart.size() + BootVersionJson::DocumentEnd.size();
-    const qint64 share = (DocumentCap - frame) / uuidList.size();
-    bool first = true;
+    EntryList entries(write);
     for (const QString &uuid : uuidList) {
         SnapshotStore store;
         getMountPointByUUID(uuid, mounts, store);
-        int unlisted = 0;
-        const QList<QByteArray> names = store.snapshotNames(unlisted);
-        int unread = 0;
-        qint64 written = 0;
-        int skipped = 0;
-        // One buffer for every description of the device, read one after the other.
-        QByteArray description;
-        for (int i = 0; i < names.size(); ++i) {
-            // Every snapshot starts from the base record, so a member one description lacks is
-            // empty rather than the previous snapshot's value.
-            BootVersion record = base;
-            if (!store.readDescription(names.at(i), description)) {
-                if (store.descriptionBytesSpent()) {
-                    unread = names.size() - i;
-                    break;
-                }
-                continue;
-            }
-            if (!BootVersionJson::admitSnapshot(description, record))
-                continue;
-            const QByteArray entry = record.toJson();
-            // Every entry but the document's first comes after a comma.
-            const qint64 cost = entry.size() + (first ? 0 : separator.size());
-            if (written + cost > share) {
-                ++skipped;
-                continue;
-            }
-            written += cost;
-            if ((!first && !write(separator)) || !write(entry))
-                return false;
-            first = false;
-        }
-        if (unlisted > 0)
-            qWarning() << "getBootVersionList uuid = " << uuid << ", unlisted = " << unlisted
-                       << ", folders = " << SnapshotStore::MaxSnapshotFolders;
-        if (unread > 0)
-            qWarning() << "getBootVersionList uuid = " << uuid << ", unread = " << unread
-                       << ", bytes = " << SnapshotStore::MaxDescriptionBytes;
-        if (skipped > 0)
-            qWarning() << "getBootVersionList uuid = " << uuid << ", skipped = " << skipped
-                       << ", share = " << share;
+        DeviceBudget budget((DocumentCap - frame) / uuidList.size());
+        if (!listDevice(store, base, budget, entries))
+            return false;
+        budget.warnLeftOut(uuid);
     }
     return true;
 }
