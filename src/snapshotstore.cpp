@@ -46,7 +46,9 @@ const qint64 MaxDescriptionSize = 1024 * 1024;
 const __u64 BeneathOnly = RESOLVE_BENEATH | RESOLVE_NO_XDEV | RESOLVE_NO_MAGICLINKS;
 
 // The name of an open file's entry in a /proc/self folder. Written by hand: a description is
-// opened through one of these, and snprintf would cost more than the rest of the open.
+// opened through one of these, and snprintf would cost more than the rest of the open. With
+// snprintf here and each description's path built anew, the benchmark's 2 x 500 snapshots take
+// 34.8 M instructions, against 32.0 M.
 using ProcPath = std::array<char, ProcPathSize>;
 ProcPath procPath(const char *folder, int fd)
 {
@@ -91,7 +93,8 @@ bool readAll(int fd, qint64 size, QByteArray &bytes)
 }
 
 // Closes a description's two descriptors, in one call where they are neighbours, as the lowest
-// free numbers, which the two opens take, usually are.
+// free numbers, which the two opens take, usually are: one call of the five a description takes,
+// which would otherwise be six.
 void closeBoth(Descriptor &path, Descriptor &file)
 {
     const int first = path.release();
