@@ -158,12 +158,13 @@ def spawn_cost(work, tool):
 
 
 def system_calls(work, tool, name):
-    """The system calls of a run over the device name, by call, of the tool alone: strace -c
-    without -f does not follow the programs it starts."""
+    """The system calls of a run over the device name, by call: strace -c -f, as the work is done
+    in a child where the tool runs as root; the programs it starts make the same calls in every
+    run, which the difference of two runs takes away."""
     use(work / 'ini' / name, configuration([name]))
     check_bootlist(tool, name, [name])
     summary = work / 'calls.txt'
-    run('strace', '-c', '-U', 'name,calls', '-o', summary, tool, '-a', 'bootlist',
+    run('strace', '-f', '-c', '-U', 'name,calls', '-o', summary, tool, '-a', 'bootlist',
         stdout=subprocess.DEVNULL)
     counts = {}
     # The lines between the header's rule and the total's, of the native ABI's table: the
@@ -189,7 +190,7 @@ def print_calls(work, tool):
     for name in (DESCRIBED, UNDESCRIBED):
         run('mount', '-o', 'remount,nodev', work / 'mnt' / name)
     mounts['nodev tmpfs'] = calls_per_description(work, tool)
-    print(f'system calls per description: strace -c of the tool alone (no -f), a run over '
+    print(f'system calls per description: strace -c -f of a run over '
           f'{SNAPSHOTS[DESCRIBED]:,} descriptions less one over none:')
     print(f'| call | {" | ".join(mounts)} |')
     print('|---|---:|---:|')
