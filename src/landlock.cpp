@@ -49,6 +49,21 @@ struct RulesetAttributes
     __u64 scoped = 0;
 };
 
+// The rights Landlock is told to handle at ABI abi (1 or later): every right that changes the
+// filesystem, and from ABI 5 ioctls on device files. With no rule added, each is denied
+// everywhere. A kernel rejects a ruleset that names a right newer than its ABI.
+__u64 handledRights(long abi)
+{
+    __u64 rights = WriteRights;
+    if (abi < ReferAbi)
+        rights &= ~LANDLOCK_ACCESS_FS_REFER;
+    if (abi < TruncateAbi)
+        rights &= ~LANDLOCK_ACCESS_FS_TRUNCATE;
+    if (abi >= Landlock::DeviceIoctlAbi)
+        rights |= LANDLOCK_ACCESS_FS_IOCTL_DEV;
+    return rights;
+}
+
 } // namespace
 
 long Landlock::abi()
@@ -57,18 +72,6 @@ long Landlock::abi()
     const long abi =
         syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
     return abi < 0 ? 0 : abi;
-}
-
-unsigned long long Landlock::handledRights(long abi)
-{
-    __u64 rights = WriteRights;
-    if (abi < ReferAbi)
-        rights &= ~LANDLOCK_ACCESS_FS_REFER;
-    if (abi < TruncateAbi)
-        rights &= ~LANDLOCK_ACCESS_FS_TRUNCATE;
-    if (abi >= DeviceIoctlAbi)
-        rights |= LANDLOCK_ACCESS_FS_IOCTL_DEV;
-    return rights;
 }
 
 Landlock::Held Landlock::restrict(long abi, bool sockets)

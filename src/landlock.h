@@ -7,11 +7,6 @@ namespace Landlock {
 // The kernel's Landlock ABI, or 0 where it has none or has it disabled.
 long abi();
 
-// The rights Landlock is told to handle at ABI abi (1 or later): every right that changes the
-// filesystem, and from ABI 5 ioctls on device files. With no rule added, each is denied
-// everywhere. A kernel rejects a ruleset that names a right newer than its ABI.
-unsigned long long handledRights(long abi);
-
 // The ABI from which ioctls on device files opened later are refused.
 const long DeviceIoctlAbi = 5;
 

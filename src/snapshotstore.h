@@ -44,6 +44,8 @@ public:
     // Whether a description did not fit in what was left of MaxDescriptionBytes.
     bool descriptionBytesSpent() const { return m_spent; }
 
+    // The steps a store is read by, public so that the unit tests reach each of them directly.
+
     // openat2 of path below the folder dir with flags, resolved on dir's mount: a symbolic link
     // is followed where it stays beneath dir, no mount point is crossed and no magic link of
     // /proc taken. -1 with errno set where it fails.
