@@ -11,9 +11,9 @@ namespace {
 QString wellFormed(QString text)
 {
     for (int i = 0; i < text.size(); ++i) {
-        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+        if (text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
             ++i;
-        else if (text[i].isSurrogate())
+        else if (text.at(i).isSurrogate())
             text[i] = QChar::ReplacementCharacter;
     }
     return text;
