@@ -47,21 +47,20 @@ struct Output
     bool cut = false;
 };
 
-// Reads up to limit bytes of the output (all that is there when limit is negative), keeping what
-// fits under MaxOutputBytes; false once the output has ended or failed.
-bool readOutput(Output &output, std::vector<char> &chunk, int limit)
+// Reads up to wanted bytes of the output, at most a chunk, keeping what fits under
+// MaxOutputBytes; answers how many were read, 0 once the output has ended or failed.
+int readOutput(Output &output, std::vector<char> &chunk, size_t wanted)
 {
-    const size_t wanted = limit < 0 ? chunk.size() : std::min(chunk.size(), size_t(limit));
     ssize_t count = 0;
     do
-        count = ::read(output.fd, chunk.data(), wanted);
+        count = ::read(output.fd, chunk.data(), std::min(wanted, chunk.size()));
     while (count < 0 && errno == EINTR);
     if (count <= 0)
-        return false;
+        return 0;
     const int room = ProcessRunner::MaxOutputBytes - output.bytes.size();
     output.bytes.append(chunk.data(), std::min(int(count), room));
     output.cut = output.cut || count > room;
-    return true;
+    return int(count);
 }
 
 // Reads both outputs until the program has ended, then what they still hold: both are polled, so
@@ -82,7 +81,8 @@ void readUntilEnded(int pidfd, std::array<Output, 2> &outputs)
         }
         for (size_t i = 0; i < outputs.size(); ++i) {
             // poll passes over a negative descriptor: that output has ended.
-            if (watched[i].fd >= 0 && watched[i].revents != 0 && !readOutput(outputs[i], chunk, -1))
+            if (watched[i].fd >= 0 && watched[i].revents != 0 &&
+                readOutput(outputs[i], chunk, chunk.size()) == 0)
                 watched[i].fd = -1;
         }
         if (watched[programEntry].revents == 0)
@@ -92,8 +92,12 @@ void readUntilEnded(int pidfd, std::array<Output, 2> &outputs)
             int held = 0;
             if (watched[i].fd < 0 || ::ioctl(watched[i].fd, FIONREAD, &held) != 0)
                 continue;
-            while (held > 0 && readOutput(outputs[i], chunk, held))
-                held -= std::min(held, OutputChunk);
+            while (held > 0) {
+                const int count = readOutput(outputs[i], chunk, size_t(held));
+                if (count == 0)
+                    break;
+                held -= count;
+            }
         }
         return;
     }
