@@ -140,7 +140,9 @@ void refuseRequests(scmp_filter_ctx filter, const char *name, unsigned argument,
 }
 
 // Whether the kernel runs x32 programs: most amd64 kernels are built with that ABI but leave it
-// off, and a filter for an ABI that cannot run only costs building it.
+// off, and a filter for an ABI that cannot run only costs building it. An amd64 tool asks with
+// one x32 call; an i386 tool has no call that could ask, so it counts on x32, lest the x32
+// programs it might start be killed.
 bool kernelRunsX32()
 {
 #if defined(__x86_64__) && !defined(__ILP32__)
