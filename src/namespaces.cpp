@@ -73,23 +73,32 @@ void reportAbort(int signal)
         waited = ::waitpid(child, &status, 0);
     while (waited < 0 && errno == EINTR);
     char reported = 0;
-    int signal = 0;
-    if (::read(report, &reported, 1) == 1)
-        signal = reported;
-    else if (waited == child && WIFSIGNALED(status))
-        signal = WTERMSIG(status);
-    if (signal != 0) {
-        std::signal(signal, SIG_DFL);
+    if (::read(report, &reported, 1) != 1)
+        reported = 0;
+    const Namespaces::End end = Namespaces::endOf(waited == child, status, reported);
+    if (end.signal != 0) {
+        std::signal(end.signal, SIG_DFL);
         sigset_t just;
         sigemptyset(&just);
-        sigaddset(&just, signal);
+        sigaddset(&just, end.signal);
         sigprocmask(SIG_UNBLOCK, &just, nullptr);
-        ::raise(signal);
+        ::raise(end.signal);
     }
-    _exit(waited == child && WIFEXITED(status) ? WEXITSTATUS(status) : UnknownEndStatus);
+    _exit(end.status);
 }
 
 } // namespace
+
+Namespaces::End Namespaces::endOf(bool waited, int status, int reported)
+{
+    End end;
+    if (reported != 0)
+        end.signal = reported;
+    else if (waited && WIFSIGNALED(status))
+        end.signal = WTERMSIG(status);
+    end.status = waited && WIFEXITED(status) ? WEXITSTATUS(status) : UnknownEndStatus;
+    return end;
+}
 
 bool Namespaces::enterMountNamespace()
 {

@@ -27,6 +27,16 @@ bool readOnlyMounts();
 // the one process.
 bool runInOwnPidNamespace(bool ownMounts);
 
+// How the waiting parent ends: by the signal that ended the child, or that the child reported
+// (SIGABRT, which PID 1 cannot end by), or else with the child's exit status, 1 where it has
+// none (waitpid failed). status is what waitpid answered, where it did.
+struct End
+{
+    int signal = 0;
+    int status = 0;
+};
+End endOf(bool waited, int status, int reported);
+
 } // namespace Namespaces
 
 #endif // KIV_RECOVERY_NAMESPACES_H

@@ -2,6 +2,7 @@
 #include "bootversionmgr.h"
 #include "descriptor.h"
 #include "mounttable.h"
+#include "namespaces.h"
 #include "rollbacknotify.h"
 #include "snapshotstore.h"
 #include "syscallfilter.h"
@@ -16,8 +17,10 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace BootListText;
@@ -186,6 +189,28 @@ private slots:
                 QVERIFY2(number < 0 || part.contains(test), qPrintable(abi + ": " + call));
             }
         }
+    }
+
+    // A wait status of the child and a signal it reported: the signal the parent ends by, or its
+    // exit status.
+    void relayedEnd_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("reported");
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<int>("exit");
+        QTest::newRow("an exit status") << W_EXITCODE(3, 0) << 0 << 0 << 3;
+        QTest::newRow("killed by a signal") << W_EXITCODE(0, SIGKILL) << 0 << SIGKILL << 1;
+        QTest::newRow("abort() reported") << W_EXITCODE(134, 0) << SIGABRT << SIGABRT << 134;
+    }
+    void relayedEnd()
+    {
+        QFETCH(int, status);
+        QFETCH(int, reported);
+        const Namespaces::End end = Namespaces::endOf(true, status, reported);
+        QTEST(end.signal, "signal");
+        QTEST(end.status, "exit");
+        QCOMPARE(Namespaces::endOf(false, status, 0).status, 1);
     }
 
     void spawn_data()
