@@ -193,7 +193,8 @@ void BootVersion::unmarshal(const QJsonObject &obj)
 
 QByteArray BootVersion::toJson() const
 {
-    // In key order, as Qt's JSON objects keep their members.
+    // Fixed: the members in key order, as Qt's JSON objects keep them and as the boot menu
+    // generator, which compares documents byte for byte, has always read them.
     const std::pair<const QByteArray &, const QString &> members[] = {
         {DisplayMember, display}, {InitrdMember, initrd}, {KernelMember, kernel},
         {SchemeMember, scheme},   {UuidMember, uuid},     {VersionMember, version}};
