@@ -20,10 +20,6 @@ const QString SchemeKey = QStringLiteral("scheme");
 const QString DisplayKey = QStringLiteral("display");
 const QString UuidKey = QStringLiteral("uuid");
 const QString VersionListKey = QStringLiteral("version_list");
-// A record's object before its fields are filled in: every member there, every value empty.
-const QJsonObject EmptyRecord{{VersionKey, QString()}, {KernelKey, QString()},
-                              {InitrdKey, QString()},  {SchemeKey, QString()},
-                              {DisplayKey, QString()}, {UuidKey, QString()}};
 
 // Looked up as Latin-1, which Qt's JSON objects compare with their keys without a conversion.
 const QLatin1String StatusMember("status");
@@ -166,30 +162,6 @@ bool admitSnapshot(const QByteArray &description, BootVersion &entry)
 }
 
 } // namespace BootVersionJson
-
-QJsonObject BootVersion::marshal()
-{
-    // Filling in a copy of an object that already holds the six keys only replaces values;
-    // inserting into an empty object converted each key anew and grew the object six times.
-    QJsonObject obj = EmptyRecord;
-    obj[VersionKey] = version;
-    obj[KernelKey] = kernel;
-    obj[InitrdKey] = initrd;
-    obj[SchemeKey] = scheme;
-    obj[DisplayKey] = display;
-    obj[UuidKey] = uuid;
-    return obj;
-}
-
-void BootVersion::unmarshal(const QJsonObject &obj)
-{
-    version = obj.value(VersionKey).toString();
-    kernel = obj.value(KernelKey).toString();
-    initrd = obj.value(InitrdKey).toString();
-    scheme = obj.value(SchemeKey).toString();
-    display = obj.value(DisplayKey).toString();
-    uuid = obj.value(UuidKey).toString();
-}
 
 QByteArray BootVersion::toJson() const
 {

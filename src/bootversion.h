@@ -18,10 +18,9 @@ public:
     QString display;
     QString uuid;
 
-    QJsonObject marshal();
-    void unmarshal(const QJsonObject &obj);
-    // The compact JSON text of marshal()'s object, byte for byte as Qt's writer gives it, but
-    // written without building the object: the boot list holds one of these per snapshot.
+    // The compact JSON text of the record as an object of its six members, byte for byte as Qt's
+    // writer gives it, but written without building the object: the boot list holds one of these
+    // per snapshot.
     QByteArray toJson() const;
 };
 

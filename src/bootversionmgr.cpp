@@ -212,18 +212,6 @@ bool BootVersionMgr::getBootVersionList(const QStringList &uuidList,
     return true;
 }
 
-QString BootVersionMgr::versionList2Json(const QList<BootVersion> &list)
-{
-    QByteArray document = BootVersionJson::DocumentStart;
-    for (int i = 0; i < list.size(); ++i) {
-        if (i > 0)
-            document.append(BootVersionJson::EntrySeparator);
-        document.append(list.at(i).toJson());
-    }
-    document.append(BootVersionJson::DocumentEnd);
-    return QString::fromUtf8(document);
-}
-
 bool BootVersionMgr::spawnCmd(const QString &program, const QStringList &args, QString &out,
                               QString &err)
 {

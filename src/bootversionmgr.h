@@ -36,8 +36,6 @@ public:
     bool getBootVersionList(const QStringList &uuidList, const QList<MountTable::Mount> &mounts,
                             const DocumentWriter &write);
 
-    QString versionList2Json(const QList<BootVersion> &list);
-
     bool spawnCmd(const QString &program, const QStringList &args, QString &out, QString &err);
 
     void getBootKernelAndInitrd(QString &kernel, QString &initrd);
