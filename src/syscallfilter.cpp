@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <linux/ioprio.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -77,6 +76,9 @@ const unsigned NewLimitArgument = 2;
 // own group or user, which hold other processes, so only the caller itself is let through.
 const char SetPriorityCall[] = "setpriority";
 const char IoPriorityCall[] = "ioprio_set";
+// IOPRIO_WHO_PROCESS, fixed by the kernel's ABI; Debian 12's <linux/ioprio.h> does not build as
+// C++.
+const scmp_datum_t IoPriorityOfProcess = 1;
 const unsigned WhoArgument = 1;
 
 // The ioctls that type into a terminal, which the shell that started the tool would run once it
@@ -176,7 +178,7 @@ void refuseOtherProcesses(scmp_filter_ctx filter)
     refuse(filter, PrlimitCall, {namesAnother, {NewLimitArgument, SCMP_CMP_NE, 0, 0}});
     refuse(filter, SetPriorityCall, {{FirstArgument, SCMP_CMP_NE, PRIO_PROCESS, 0}});
     refuse(filter, SetPriorityCall, {{WhoArgument, SCMP_CMP_NE, 0, 0}});
-    refuse(filter, IoPriorityCall, {{FirstArgument, SCMP_CMP_NE, IOPRIO_WHO_PROCESS, 0}});
+    refuse(filter, IoPriorityCall, {{FirstArgument, SCMP_CMP_NE, IoPriorityOfProcess, 0}});
     refuse(filter, IoPriorityCall, {{WhoArgument, SCMP_CMP_NE, 0, 0}});
 }
 
