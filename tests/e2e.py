@@ -137,7 +137,7 @@ class EndToEnd(kivharness.Buses):
         over = [('/etc', stage / 'etc'), ('/root', stage / 'root')]
         devices = sorted((stage / 'devices').iterdir())
         process = self.run_tool(tmp, ['-a', 'bootlist'], over, devices, setup, env, prefix=prefix)
-        self.assertEqual(process.returncode, 0)
+        self.assertEqual(process.returncode, 0, process.stderr)
         expected = f'{warning}\n' if warning else text(stage / 'stderr')
         self.assertEqual(process.stderr, expected)
         # Alone, so that unittest shows no diff where it would take long (6 MB entries).
