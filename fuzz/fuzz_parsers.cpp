@@ -3,6 +3,7 @@
 #include "textutil.h"
 
 #include <QJsonDocument>
+#include <QJsonObject>
 
 namespace {
 
@@ -50,7 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     BootVersion reference = record;
     for (QString *member : {&reference.version, &reference.display, &reference.uuid})
         *member = wellFormed(*member);
-    if (record.toJson() != QJsonDocument(reference.marshal()).toJson(QJsonDocument::Compact))
+    const QJsonObject object{{"version", reference.version}, {"kernel", reference.kernel},
+                             {"initrd", reference.initrd},   {"scheme", reference.scheme},
+                             {"display", reference.display}, {"uuid", reference.uuid}};
+    if (record.toJson() != QJsonDocument(object).toJson(QJsonDocument::Compact))
         __builtin_trap();
     return 0;
 }
