@@ -136,13 +136,11 @@ bool Namespaces::readOnlyMounts()
 bool Namespaces::runInOwnPidNamespace(bool ownMounts)
 {
     // Made first: once the namespace is made, the next process started is its first.
-    int ends[2] = {-1, -1};
-    if (::pipe2(ends, O_CLOEXEC) != 0) {
+    Pipe abortPipe;
+    if (abortPipe.readEnd.get() < 0) {
         SandboxStep::warnFailed("pipe2", errno);
         return false;
     }
-    Descriptor reportEnd(ends[0]);
-    Descriptor abortEnd(ends[1]);
     // getppid() answers 0 across the namespace; a descriptor of the parent, taken before the
     // fork, tells whether it died before the child asked to die with it.
     const Descriptor parent(int(::syscall(SYS_pidfd_open, ::getpid(), 0)));
@@ -156,11 +154,11 @@ bool Namespaces::runInOwnPidNamespace(bool ownMounts)
         return false;
     }
     if (child > 0) {
-        abortEnd.reset();
-        endAsChild(child, reportEnd.get());
+        abortPipe.writeEnd.reset();
+        endAsChild(child, abortPipe.readEnd.get());
     }
-    reportEnd.reset();
-    abortReport = abortEnd.release();
+    abortPipe.readEnd.reset();
+    abortReport = abortPipe.writeEnd.release();
     std::signal(SIGABRT, reportAbort);
     pollfd parentEnded = {parent.get(), POLLIN, 0};
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 ||

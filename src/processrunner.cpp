@@ -24,21 +24,6 @@ namespace {
 // What one read of a program's output takes at most.
 const int OutputChunk = 64 * 1024;
 
-// A pipe, both ends close-on-exec; an end that is still open closes when it goes.
-struct Pipe
-{
-    Pipe()
-    {
-        int ends[2] = {-1, -1};
-        if (::pipe2(ends, O_CLOEXEC) == 0) {
-            readEnd.reset(ends[0]);
-            writeEnd.reset(ends[1]);
-        }
-    }
-    Descriptor readEnd;
-    Descriptor writeEnd;
-};
-
 // One output of the program: its pipe's read end and what has been kept of it.
 struct Output
 {

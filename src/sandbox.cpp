@@ -28,10 +28,11 @@ void Sandbox::resetDescriptors()
 {
     // A standard descriptor left closed would be taken by the next file the tool opens, and the
     // boot list written into that file: it is opened on /dev/null, for reading only, so that a
-    // write to it fails as a write to a closed descriptor does.
+    // write to it fails as a write to a closed descriptor does. The open takes the lowest free
+    // number, the closed one; where it fails the inherited ones are closed all the same.
     for (int fd = STDIN_FILENO; fd < FirstInheritedDescriptor; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open(NullDevice, O_RDONLY) != fd)
-            return;
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            open(NullDevice, O_RDONLY);
     }
     if (close_range(FirstInheritedDescriptor, ~0U, 0) == 0)
         return;
